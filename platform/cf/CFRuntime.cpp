@@ -1,0 +1,1 @@
+// CoreFoundation runtime: object header, retain and release, type IDs.
