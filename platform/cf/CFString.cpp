@@ -227,8 +227,19 @@ const icu::Normalizer2* nfc() {
 // Encodes units into bytes. Characters the encoding cannot carry become lossByte, or make the
 // conversion stop (returning false) when lossByte is 0. `consumed` receives the number of units
 // converted before a stop.
+bool composeNFC(std::u16string_view in, std::u16string& out) {
+  const icu::Normalizer2* n = nfc();
+  if (!n) return false;
+  UErrorCode ec = U_ZERO_ERROR;
+  icu::UnicodeString src(false, reinterpret_cast<const UChar*>(in.data()), static_cast<int32_t>(in.size()));
+  icu::UnicodeString composed = n->normalize(src, ec);
+  if (U_FAILURE(ec)) return false;
+  out.assign(reinterpret_cast<const char16_t*>(composed.getBuffer()), static_cast<size_t>(composed.length()));
+  return true;
+}
+
 bool encode(std::u16string_view in, CFStringEncoding enc, UInt8 lossByte, bool external, std::string& out,
-            size_t* consumed = nullptr) {
+            size_t* consumed = nullptr, bool composeFirst = true) {
   out.clear();
   size_t i = 0;
   auto done = [&](bool ok) {
@@ -302,21 +313,15 @@ bool encode(std::u16string_view in, CFStringEncoding enc, UInt8 lossByte, bool e
       continue;
     }
     // A decomposed character may exist precomposed in the encoding: try the composed form of
-    // the rest once.
-    if (const icu::Normalizer2* n = nfc()) {
-      UErrorCode ec = U_ZERO_ERROR;
-      icu::UnicodeString rest(false, in.data() + i, static_cast<int32_t>(in.size() - i));
-      if (!n->isNormalized(rest, ec) && U_SUCCESS(ec)) {
-        icu::UnicodeString composed = n->normalize(rest, ec);
-        if (U_SUCCESS(ec)) {
-          std::string tail;
-          std::u16string_view cv(reinterpret_cast<const char16_t*>(composed.getBuffer()),
-                                 static_cast<size_t>(composed.length()));
-          if (encode(cv, enc, lossByte, false, tail)) {
-            out += tail;
-            i = in.size();
-            return done(true);
-          }
+    // the whole text once.
+    if (composeFirst) {
+      std::u16string composed;
+      if (composeNFC(in, composed) && composed != in) {
+        std::string retry;
+        if (encode(composed, enc, lossByte, false, retry, nullptr, false)) {
+          out = std::move(retry);
+          i = in.size();
+          return done(true);
         }
       }
     }
