@@ -204,6 +204,31 @@ TEST(CFStringFind, ForwardBackwardAnchoredAndNonliteral) {
                                       kCFCompareNonliteral | kCFCompareCaseInsensitive, &r));
 }
 
+TEST(CFStringFind, AsciiNeedleAgainstAccentedText) {
+  struct Case {
+    const char* hay;
+    const char* needle;
+    CFStringCompareFlags flags;
+    CFIndex location;  // kCFNotFound when there is no match
+  } cases[] = {
+      {"caf\xC3\xA9 cafe", "cafe", kCFCompareNonliteral, 5},             // é is not e
+      {"cafe\xCC\x81 cafe", "cafe", kCFCompareNonliteral, 6},            // nor is e + accent
+      {"cafe\xCC\x81", "cafe", 0, 0},                                     // literally it is
+      {"<n>M\xC3\xBCller</n>", "</n>", kCFCompareNonliteral, 9},
+      {"\xE2\x84\xAA" "elvin", "kelvin", kCFCompareNonliteral | kCFCompareCaseInsensitive, 0},  // KELVIN SIGN
+      {"a\xCD\xBE" "b", "a;b", kCFCompareNonliteral, 0},                  // GREEK QUESTION MARK is ;
+      {"\xC3\xBC\xC3\xBC x \xC3\xBC", "X", kCFCompareNonliteral | kCFCompareCaseInsensitive, 3},
+  };
+  for (const auto& c : cases) {
+    auto hay = str(c.hay);
+    auto needle = str(c.needle);
+    CFRange r{kCFNotFound, 0};
+    bool found = CFStringFindWithOptions(hay.get(), needle.get(), CFRangeMake(0, CFStringGetLength(hay.get())),
+                                         c.flags, &r);
+    EXPECT_EQ(found ? r.location : kCFNotFound, c.location) << c.hay << " / " << c.needle;
+  }
+}
+
 TEST(CFStringFormat, PrintfConversionsAndObjects) {
   auto name = str("M\xC3\xBCnchen");
   CFRef<CFNumberRef> seven;
