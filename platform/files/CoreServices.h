@@ -45,6 +45,7 @@
 // non-null FSSpec output is refused with paramErr before anything is done.
 #pragma once
 
+#include "CFURL.h"
 #include "MacTypes.h"
 
 // ---------------------------------------------------------------------------------------------
@@ -296,6 +297,10 @@ OSErr FSCreateFileUnicode(const FSRef* parentRef, UniCharCount nameLength, const
 OSErr FSGetCatalogInfo(const FSRef* ref, FSCatalogInfoBitmap whichInfo,
                        FSCatalogInfo* catalogInfo, HFSUniStr255* outName, FSSpecPtr fsSpec,
                        FSRef* parentRef);
+
+// A new file URL for the item (a directory URL for a folder), or null when the reference does
+// not name an item. The caller releases it.
+CFURLRef CFURLCreateFromFSRef(CFAllocatorRef allocator, const FSRef* fsRef);
 
 // ---------------------------------------------------------------------------------------------
 // Forks.

@@ -454,3 +454,11 @@ OSErr FSGetCatalogInfo(const FSRef* ref, FSCatalogInfoBitmap whichInfo, FSCatalo
   }
   return noErr;
 }
+
+CFURLRef CFURLCreateFromFSRef(CFAllocatorRef allocator, const FSRef* fsRef) {
+  Item item;
+  if (resolveRef(fsRef, &item) != noErr) return nullptr;
+  return CFURLCreateFromFileSystemRepresentation(allocator, reinterpret_cast<const UInt8*>(item.path.data()),
+                                                 static_cast<CFIndex>(item.path.size()),
+                                                 S_ISDIR(item.st.stx_mode) ? TRUE : FALSE);
+}
