@@ -2,7 +2,6 @@
 #include "fileEngine.h"
 
 #include <cstdlib>
-#include <cstring>
 
 #include "RZMCoreFunctions.h"
 #include "stringEngine.h"
@@ -11,16 +10,13 @@
 // References and paths
 
 OSStatus feMakeFSRefFromPath(CFStringRef path, FSRef* ref) {
+  // A zero inside the path would cut it short and name another item.
+  if (ORBStringCountCharAppearances(path, 0) > 0) return paramErr;
   UInt32 size = ORBStringGetUTF8Size(path);
   char* buffer = static_cast<char*>(std::calloc(size_t(size) + 2, 1));
   if (!buffer) return memFullErr;
   UInt32 count = 0;
   ORBStringCopyToUTF8(path, buffer, &count);
-  // A zero inside the path would cut it short and name another item.
-  if (std::memchr(buffer, 0, count) != nullptr) {
-    std::free(buffer);
-    return paramErr;
-  }
   OSStatus err = FSPathMakeRef(reinterpret_cast<const UInt8*>(buffer), ref, nullptr);
   std::free(buffer);
   return err;
