@@ -341,9 +341,9 @@ TEST_F(FilesTest, CreateRefusesWhatItCannotDoBeforeMakingAnything) {
   FSRef ref{};
   EXPECT_EQ(errFSBadInfoBitmap, create("a", kFSCatInfoFinderInfo | kFSCatInfoContentMod, &info, &ref));
   EXPECT_EQ(paramErr, create("a", kFSCatInfoFinderInfo, nullptr, &ref));
-  FSSpec spec{};
+  FSSpec fileSpec{};
   std::u16string n = u"a";
-  EXPECT_EQ(paramErr, FSCreateFileUnicode(&dirRef, 1, units(n), kFSCatInfoNone, nullptr, &ref, &spec));
+  EXPECT_EQ(paramErr, FSCreateFileUnicode(&dirRef, 1, units(n), kFSCatInfoNone, nullptr, &ref, &fileSpec));
   // A "._a" that is not AppleDouble is never overwritten, and no file comes without its info.
   writeFile(dir / "._a", "private notes");
   EXPECT_EQ(ioErr, create("a", kFSCatInfoFinderInfo, &info, &ref));
@@ -443,8 +443,8 @@ TEST_F(FilesTest, CatalogFillsOnlyWhatWasAskedFor) {
   EXPECT_EQ(0u, info.nodeID);
   EXPECT_EQ(0u, info.permissions.mode);
   EXPECT_EQ(paramErr, FSGetCatalogInfo(&ref, kFSCatInfoDataSizes, nullptr, nullptr, nullptr, nullptr));
-  FSSpec spec;
-  EXPECT_EQ(paramErr, FSGetCatalogInfo(&ref, kFSCatInfoNone, nullptr, nullptr, &spec, nullptr));
+  FSSpec fileSpec;
+  EXPECT_EQ(paramErr, FSGetCatalogInfo(&ref, kFSCatInfoNone, nullptr, nullptr, &fileSpec, nullptr));
 }
 
 TEST_F(FilesTest, TheRootFolderIsTheVolumeRootWithoutParent) {
