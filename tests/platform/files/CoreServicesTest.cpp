@@ -20,31 +20,12 @@
 
 namespace fs = std::filesystem;
 using velmtest::makeTempDir;
+using velmtest::ScopedEnv;
 using velmtest::readFile;
 using velmtest::runCommand;
 using velmtest::writeFile;
 
 namespace {
-
-// Sets an environment variable for the life of the object and restores the old value.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value) setenv(name, value, 1);
-    else unsetenv(name);
-    tzset();
-  }
-  ~ScopedEnv() {
-    if (old_) setenv(name_.c_str(), old_->c_str(), 1);
-    else unsetenv(name_.c_str());
-    tzset();
-  }
-
- private:
-  std::string name_;
-  std::optional<std::string> old_;
-};
 
 std::u16string u16(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
 
