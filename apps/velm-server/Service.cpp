@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -199,19 +200,29 @@ struct Service::Routes {
               const httplib::ContentReader& reader) {
     // The body is read whole before anything is answered, so the answer is never sent while
     // the client is still writing.
+    // A body of declared length beyond the limit is refused by the library before this
+    // point; a chunked one is counted here. Its excess is read and dropped (up to a bound) so
+    // that the client, still writing, is not cut off before it can read the answer.
     std::string body;
     bool tooLarge = false;
+    std::size_t dropped = 0;
+    const std::size_t maxDropped = std::max<std::size_t>(s.options_.maxUpload, 64 << 20);
     bool complete = reader([&](const char* data, std::size_t length) {
-      if (length > s.options_.maxUpload - body.size()) {
+      if (!tooLarge && length > s.options_.maxUpload - body.size()) {
         tooLarge = true;
-        return false;
+        body.clear();
+        body.shrink_to_fit();
+      }
+      if (tooLarge) {
+        dropped += length;
+        return dropped <= maxDropped;
       }
       body.append(data, length);
       return true;
     });
+    if (tooLarge) return answerError(res, Error::UploadTooLarge);
     if (!complete) {
-      answerError(res, tooLarge || res.status == 413 ? Error::UploadTooLarge
-                                                     : Error::MalformedMultipart);
+      answerError(res, res.status == 413 ? Error::UploadTooLarge : Error::MalformedMultipart);
       return;
     }
 
