@@ -1,0 +1,202 @@
+// CoreFoundation preferences: one XML property list per application, written atomically.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "CFInternal.h"
+
+using namespace cfimpl;
+namespace fs = std::filesystem;
+
+const CFStringRef kCFPreferencesCurrentApplication = CFSTR("kCFPreferencesCurrentApplication");
+
+namespace {
+
+std::mutex gPrefsLock;
+
+struct Domain {
+  CFRef<CFMutableDictionaryRef> values;
+  struct timespec mtime {};
+  ino_t inode = 0;
+  off_t size = -1;
+};
+
+std::map<std::string, Domain>& domains() {
+  static auto* d = new std::map<std::string, Domain>();
+  return *d;
+}
+
+std::string applicationName(CFStringRef applicationID) {
+  std::string name;
+  if (applicationID && !CFEqual(applicationID, kCFPreferencesCurrentApplication)) {
+    toUTF8(units(applicationID), name);
+  } else {
+    CFStringRef id = CFBundleGetIdentifier(CFBundleGetMainBundle());
+    if (id) toUTF8(units(id), name);
+    if (name.empty()) {
+      std::error_code ec;
+      name = fs::read_symlink("/proc/self/exe", ec).filename().string();
+    }
+  }
+  // A name becomes one file name: no folders, no hidden files.
+  for (auto& c : name)
+    if (c == '/' || c == '\0') c = '_';
+  if (name.empty() || name[0] == '.') name.insert(0, "_");
+  return name;
+}
+
+fs::path folder() {
+  const char* xdg = getenv("XDG_CONFIG_HOME");
+  fs::path base;
+  if (xdg && *xdg == '/') {
+    base = xdg;
+  } else {
+    const char* home = getenv("HOME");
+    base = fs::path(home && *home ? home : "/tmp") / ".config";
+  }
+  return base / "preferences";
+}
+
+CFMutableDictionaryRef emptyDict() {
+  return CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+}
+
+// Re-reads the file when it changed since it was last read (another process may write it).
+void refresh(Domain& d, const fs::path& file) {
+  struct stat st {};
+  if (stat(file.c_str(), &st) != 0) {
+    if (!d.values || d.size != -1) d.values.reset(emptyDict());
+    d.size = -1;
+    d.inode = 0;
+    return;
+  }
+  if (d.values && d.inode == st.st_ino && d.size == st.st_size && d.mtime.tv_sec == st.st_mtim.tv_sec &&
+      d.mtime.tv_nsec == st.st_mtim.tv_nsec)
+    return;
+  d.inode = st.st_ino;
+  d.size = st.st_size;
+  d.mtime = st.st_mtim;
+  CFRef<CFPropertyListRef> pl;
+  FILE* f = fopen(file.c_str(), "rb");
+  if (f) {
+    std::string bytes;
+    char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0) bytes.append(buf, n);
+    fclose(f);
+    CFRef<CFDataRef> data(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(bytes.data()),
+                                       static_cast<CFIndex>(bytes.size())));
+    pl.reset(CFPropertyListCreateWithData(nullptr, data.get(), kCFPropertyListMutableContainers, nullptr, nullptr));
+  }
+  if (isA(pl.get(), kTypeDictionary)) {
+    d.values.reset(static_cast<CFMutableDictionaryRef>(const_cast<void*>(CFRetain(pl.get()))));
+    return;
+  }
+  // Unreadable: keep the file for inspection under another name, start empty.
+  char suffix[64];
+  snprintf(suffix, sizeof suffix, ".unreadable-%ld", static_cast<long>(time(nullptr)));
+  std::error_code ec;
+  fs::rename(file, file.string() + suffix, ec);
+  d.values.reset(emptyDict());
+  d.size = -1;
+  d.inode = 0;
+}
+
+bool writeAtomically(const fs::path& file, CFDictionaryRef values) {
+  CFRef<CFDataRef> data(CFPropertyListCreateData(nullptr, values, kCFPropertyListXMLFormat_v1_0, 0, nullptr));
+  if (!data) return false;
+  std::string tmp = file.string() + ".XXXXXX";
+  int fd = mkstemp(tmp.data());
+  if (fd < 0) return false;
+  fchmod(fd, 0600);
+  const UInt8* p = CFDataGetBytePtr(data.get());
+  size_t left = static_cast<size_t>(CFDataGetLength(data.get()));
+  bool ok = true;
+  while (left > 0) {
+    ssize_t n = write(fd, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = false;
+      break;
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  ok = ok && fsync(fd) == 0;
+  ok = close(fd) == 0 && ok;
+  if (ok) ok = rename(tmp.c_str(), file.c_str()) == 0;
+  if (!ok) {
+    unlink(tmp.c_str());
+    return false;
+  }
+  int dir = open(file.parent_path().c_str(), O_RDONLY | O_DIRECTORY);
+  if (dir >= 0) {
+    fsync(dir);
+    close(dir);
+  }
+  return true;
+}
+
+// Holds an advisory lock on the domain's lock file so that processes sharing a domain do not
+// lose each other's writes.
+class FileLock {
+ public:
+  explicit FileLock(const fs::path& path) {
+    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd_ >= 0) flock(fd_, LOCK_EX);
+  }
+  ~FileLock() {
+    if (fd_ >= 0) close(fd_);
+  }
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace
+
+void CFPreferencesSetAppValue(CFStringRef key, CFTypeRef value, CFStringRef applicationID) {
+  if (!key) return;
+  std::string app = applicationName(applicationID);
+  fs::path dir = folder();
+  std::error_code ec;
+  fs::create_directories(dir, ec);
+  fs::path file = dir / (app + ".plist");
+  std::lock_guard<std::mutex> lock(gPrefsLock);
+  FileLock fileLock(dir / ("." + app + ".lock"));
+  Domain& d = domains()[app];
+  refresh(d, file);
+  CFRef<CFMutableDictionaryRef> updated(CFDictionaryCreateMutableCopy(nullptr, 0, d.values.get()));
+  if (value)
+    CFDictionarySetValue(updated.get(), key, value);
+  else
+    CFDictionaryRemoveValue(updated.get(), key);
+  if (!writeAtomically(file, updated.get())) return;  // refused: the stored values stay as they were
+  d.values = updated;
+  refresh(d, file);
+}
+
+CFTypeRef CFPreferencesCopyAppValue(CFStringRef key, CFStringRef applicationID) {
+  if (!key) return nullptr;
+  std::string app = applicationName(applicationID);
+  fs::path file = folder() / (app + ".plist");
+  std::lock_guard<std::mutex> lock(gPrefsLock);
+  Domain& d = domains()[app];
+  refresh(d, file);
+  CFTypeRef v = CFDictionaryGetValue(d.values.get(), key);
+  return v ? CFRetain(v) : nullptr;
+}
+
+Boolean CFPreferencesAppSynchronize(CFStringRef) { return true; }

@@ -1,0 +1,20 @@
+// CoreFoundation preferences: a key-value store per application.
+//
+// Each application's values live in one XML property list,
+// $XDG_CONFIG_HOME/preferences/<application>.plist (~/.config when XDG_CONFIG_HOME is unset).
+// kCFPreferencesCurrentApplication is the main bundle's identifier, or the program's name.
+// Every write is persisted at once, atomically (a new file renamed over the old one), so a
+// process that dies loses nothing. A file that cannot be read as a dictionary is set aside as
+// <application>.plist.unreadable-<time> and treated as empty.
+#pragma once
+
+#include "CFBase.h"
+#include "CFString.h"
+
+extern const CFStringRef kCFPreferencesCurrentApplication;
+
+// value null removes the key. Values: strings, numbers, booleans, dates, data, arrays, dictionaries.
+void CFPreferencesSetAppValue(CFStringRef key, CFTypeRef value, CFStringRef applicationID);
+CFTypeRef CFPreferencesCopyAppValue(CFStringRef key, CFStringRef applicationID);
+// Writes are already durable; kept for callers that ask for it. Returns true.
+Boolean CFPreferencesAppSynchronize(CFStringRef applicationID);
