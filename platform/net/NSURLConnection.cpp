@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -116,6 +117,30 @@ size_t receiveHeader(char* data, size_t size, size_t count, void* context) {
     return 0;
   }
   return size * count;
+}
+
+// Watches a transfer for progress; ends it when no byte has moved for the time-out.
+struct Idle {
+  std::chrono::duration<double> limit{};
+  std::chrono::steady_clock::time_point last;
+  curl_off_t down = 0, up = 0;
+  bool timedOut = false;
+};
+
+int watchIdle(void* context, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t ulnow) {
+  auto* idle = static_cast<Idle*>(context);
+  auto now = std::chrono::steady_clock::now();
+  if (dlnow != idle->down || ulnow != idle->up) {
+    idle->down = dlnow;
+    idle->up = ulnow;
+    idle->last = now;
+    return 0;
+  }
+  if (now - idle->last >= idle->limit) {
+    idle->timedOut = true;
+    return 1;
+  }
+  return 0;
 }
 
 struct CurlDeleter {
@@ -253,11 +278,15 @@ CFRef<CFDataRef> NSURLConnection::sendSynchronousRequest(const NSMutableURLReque
     curl_easy_setopt(h, CURLOPT_HEADERDATA, &exchange);
 
     // The time-out is the platform's: time without progress. Connecting gets the whole
-    // interval; afterwards a transfer that moves nothing for that long is given up.
-    double timeout = request.timeoutInterval();
-    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(std::ceil(timeout * 1000)));
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, std::max(1L, static_cast<long>(std::ceil(timeout))));
+    // interval; afterwards a transfer that moves no byte for that long is given up.
+    Idle idle;
+    idle.limit = std::chrono::duration<double>(request.timeoutInterval());
+    idle.last = std::chrono::steady_clock::now();
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS,
+                     static_cast<long>(std::ceil(request.timeoutInterval() * 1000)));
+    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, watchIdle);
+    curl_easy_setopt(h, CURLOPT_XFERINFODATA, &idle);
 
     CFDataRef body = request.HTTPBody();
     if (method == "GET") {
@@ -300,6 +329,7 @@ CFRef<CFDataRef> NSURLConnection::sendSynchronousRequest(const NSMutableURLReque
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
 
     CURLcode rc = curl_easy_perform(h);
+    if (rc == CURLE_ABORTED_BY_CALLBACK && idle.timedOut) rc = CURLE_OPERATION_TIMEDOUT;
     if (rc != CURLE_OK) {
       fail(error, errorCodeFor(rc), curl_easy_strerror(rc));
       return {};

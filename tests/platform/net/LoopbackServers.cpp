@@ -54,7 +54,10 @@ bool waitReadable(int fd, const std::atomic<bool>& stop) {
 }
 }  // namespace
 
-RawServer::RawServer(std::optional<std::string> answer) : answer_(std::move(answer)) {
+RawServer::RawServer(std::optional<std::string> answer)
+    : RawServer(Responder([answer](const std::string&) { return answer; })) {}
+
+RawServer::RawServer(Responder respond) : respond_(std::move(respond)) {
   listen_ = listenLoopback(&port_);
   if (listen_ >= 0) thread_ = std::thread([this] { run(); });
 }
@@ -98,10 +101,11 @@ void RawServer::run() {
       std::lock_guard lock(mutex_);
       lastRequest_ = request;
     }
-    if (open && answer_) {
+    std::optional<std::string> answer = open ? respond_(request) : std::nullopt;
+    if (open && answer) {
       std::size_t written = 0;
-      while (written < answer_->size()) {
-        ssize_t n = write(fd, answer_->data() + written, answer_->size() - written);
+      while (written < answer->size()) {
+        ssize_t n = write(fd, answer->data() + written, answer->size() - written);
         if (n <= 0) break;
         written += static_cast<std::size_t>(n);
       }

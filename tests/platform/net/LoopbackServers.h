@@ -4,6 +4,8 @@
 #include <httplib.h>
 
 #include <atomic>
+#include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -30,11 +32,14 @@ class HttpServer {
 };
 
 // A server that speaks raw bytes: for every connection it reads the request (head and
-// declared body), then writes `answer` and closes. Without an answer it says nothing and keeps
-// the connection open until the client gives up.
+// declared body), then writes the answer and closes. Without an answer it says nothing and
+// keeps the connection open until the client gives up.
 class RawServer {
  public:
+  using Responder = std::function<std::optional<std::string>(const std::string& request)>;
   explicit RawServer(std::optional<std::string> answer);
+  // The answer is chosen per request.
+  explicit RawServer(Responder respond);
   ~RawServer();
   RawServer(const RawServer&) = delete;
   RawServer& operator=(const RawServer&) = delete;
@@ -45,7 +50,7 @@ class RawServer {
 
  private:
   void run();
-  std::optional<std::string> answer_;
+  Responder respond_;
   int listen_ = -1;
   int port_ = 0;
   std::atomic<bool> stop_{false};
