@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 #include <regex>
 #include <string>
 #include <vector>
@@ -112,12 +114,18 @@ class AgainstVelmServer : public ::testing::Test {
     EXPECT_EQ(server_.stop(), 0);
     EXPECT_EQ(server_.errorOutput().find("Sanitizer"), std::string::npos) << server_.errorOutput();
   }
-  // The logged requests, one "METHOD TARGET STATUS content-length=N" per line.
-  std::vector<std::string> requests() const {
+  // The logged requests, one "METHOD TARGET STATUS content-length=N" per line. The server
+  // logs a request just after answering it, so this waits (a while at most) for `count` lines.
+  std::vector<std::string> requests(std::size_t count) const {
     std::vector<std::string> lines;
-    std::string log = server_.requestLog();
-    for (std::size_t at = 0, end; (end = log.find('\n', at)) != std::string::npos; at = end + 1)
-      lines.push_back(log.substr(at, end - at));
+    for (int attempt = 0; attempt < 500; ++attempt) {
+      lines.clear();
+      std::string log = server_.requestLog();
+      for (std::size_t at = 0, end; (end = log.find('\n', at)) != std::string::npos; at = end + 1)
+        lines.push_back(log.substr(at, end - at));
+      if (lines.size() >= count) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     return lines;
   }
 
@@ -137,7 +145,7 @@ TEST_F(AgainstVelmServer, CompleteUploadArrivesWithTheDocumentedQueryAndBody) {
   std::string url = text(client.getResultURL());
   EXPECT_EQ(url.rfind(server_.url() + "/photo/", 0), 0u) << url;
 
-  std::vector<std::string> log = requests();
+  std::vector<std::string> log = requests(2);
   ASSERT_EQ(log.size(), 2u);
   EXPECT_EQ(log[0].rfind("GET /api/get_api_signature.php 200", 0), 0u) << log[0];
   std::smatch m;
@@ -155,7 +163,7 @@ TEST_F(AgainstVelmServer, CompleteUploadArrivesWithTheDocumentedQueryAndBody) {
 
   // A second upload fetches a signature of its own.
   ASSERT_EQ(client.uploadFileSync(photo, CFSTR("IMG_2"), nullptr, nullptr, 0, 0), 0);
-  log = requests();
+  log = requests(4);
   ASSERT_EQ(log.size(), 4u);
   EXPECT_EQ(log[2].rfind("GET /api/get_api_signature.php 200", 0), 0u);
   EXPECT_EQ(log[3].find(signature), std::string::npos);
