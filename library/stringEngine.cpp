@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "RZMCoreFunctions.h"
+#include "myDebug.h"
 
 namespace {
 
@@ -96,8 +97,7 @@ CFStringRef ORBStringCreateWithFormat(CFStringRef format, ...) {
 CFStringRef ORBStringGetFromTable(SInt32 table, SInt32 index) {
   CFRef<CFStringRef> key(ORBStringCreateWithFormat(CFSTR("STR#%i:%i"), static_cast<int>(table), static_cast<int>(index)));
   if (!key) {
-    // TODO(debugAssertFailed): record status -37, module stringEngine, line 35 in the
-    // diagnostics log once that log exists.
+    debugAssertFailed(-37, "stringEngine", 35);
     return nullptr;
   }
   return CFBundleCopyLocalizedString(CFBundleGetMainBundle(), key.get(), key.get(), nullptr);

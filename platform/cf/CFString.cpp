@@ -6,6 +6,7 @@
 #include <unicode/utf8.h>
 
 #include <array>
+#include <atomic>
 #include <charconv>
 #include <climits>
 #include <cstring>
@@ -207,28 +208,32 @@ std::optional<std::u16string> decode(const UInt8* bytes, CFIndex n, CFStringEnco
   return out;
 }
 
-const icu::Normalizer2* nfd() {
+// ICU's shared normalizer instances; null when ICU's data cannot be loaded.
+template <const icu::Normalizer2* (*get)(UErrorCode&)>
+const icu::Normalizer2* normalizer() {
   static const icu::Normalizer2* n = [] {
     UErrorCode ec = U_ZERO_ERROR;
-    const icu::Normalizer2* r = icu::Normalizer2::getNFDInstance(ec);
+    const icu::Normalizer2* r = get(ec);
     return U_SUCCESS(ec) ? r : nullptr;
   }();
   return n;
 }
-const icu::Normalizer2* nfc() {
-  static const icu::Normalizer2* n = [] {
-    UErrorCode ec = U_ZERO_ERROR;
-    const icu::Normalizer2* r = icu::Normalizer2::getNFCInstance(ec);
-    return U_SUCCESS(ec) ? r : nullptr;
-  }();
-  return n;
+const icu::Normalizer2* nfd() { return normalizer<icu::Normalizer2::getNFDInstance>(); }
+const icu::Normalizer2* nfc() { return normalizer<icu::Normalizer2::getNFCInstance>(); }
+
+bool composeNFC(std::u16string_view in, std::u16string& out) {
+  const icu::Normalizer2* n = nfc();
+  if (!n) return false;
+  UErrorCode ec = U_ZERO_ERROR;
+  icu::UnicodeString src(false, reinterpret_cast<const UChar*>(in.data()), static_cast<int32_t>(in.size()));
+  icu::UnicodeString composed = n->normalize(src, ec);
+  if (U_FAILURE(ec)) return false;
+  out.assign(reinterpret_cast<const char16_t*>(composed.getBuffer()), static_cast<size_t>(composed.length()));
+  return true;
 }
 
-// Encodes units into bytes. Characters the encoding cannot carry become lossByte, or make the
-// conversion stop (returning false) when lossByte is 0. `consumed` receives the number of units
-// converted before a stop.
 bool encode(std::u16string_view in, CFStringEncoding enc, UInt8 lossByte, bool external, std::string& out,
-            size_t* consumed = nullptr) {
+            size_t* consumed = nullptr, bool composeFirst = true) {
   out.clear();
   size_t i = 0;
   auto done = [&](bool ok) {
@@ -302,21 +307,15 @@ bool encode(std::u16string_view in, CFStringEncoding enc, UInt8 lossByte, bool e
       continue;
     }
     // A decomposed character may exist precomposed in the encoding: try the composed form of
-    // the rest once.
-    if (const icu::Normalizer2* n = nfc()) {
-      UErrorCode ec = U_ZERO_ERROR;
-      icu::UnicodeString rest(false, in.data() + i, static_cast<int32_t>(in.size() - i));
-      if (!n->isNormalized(rest, ec) && U_SUCCESS(ec)) {
-        icu::UnicodeString composed = n->normalize(rest, ec);
-        if (U_SUCCESS(ec)) {
-          std::string tail;
-          std::u16string_view cv(reinterpret_cast<const char16_t*>(composed.getBuffer()),
-                                 static_cast<size_t>(composed.length()));
-          if (encode(cv, enc, lossByte, false, tail)) {
-            out += tail;
-            i = in.size();
-            return done(true);
-          }
+    // the whole text once.
+    if (composeFirst) {
+      std::u16string composed;
+      if (composeNFC(in, composed) && composed != in) {
+        std::string retry;
+        if (encode(composed, enc, lossByte, false, retry, nullptr, false)) {
+          out = std::move(retry);
+          i = in.size();
+          return done(true);
         }
       }
     }
@@ -673,6 +672,29 @@ int compareUnits(std::u16string_view a, std::u16string_view b) {
   return c < 0 ? -1 : (c > 0 ? 1 : 0);
 }
 
+// Whether the text holds a non-ASCII character whose whole key (decomposition, case folded) is
+// ASCII, for example U+212A KELVIN SIGN, which decomposes to K. Only such characters could be
+// covered by a match of an ASCII needle; an accented letter cannot, since its key keeps the
+// non-ASCII mark. Answers are cached per BMP character.
+bool hasASCIIKeyedCharacter(std::u16string_view s) {
+  static std::array<std::atomic<uint8_t>, 0x10000> cache{};  // 0 unknown, 1 no, 2 yes
+  for (char16_t c : s) {
+    if (c < 0x80 || U16_IS_SURROGATE(c)) continue;
+    uint8_t known = cache[c].load(std::memory_order_relaxed);
+    if (known == 0) {
+      icu::UnicodeString d;
+      if (!nfd() || !nfd()->getDecomposition(c, d)) d = icu::UnicodeString(static_cast<UChar>(c));
+      bool keyed = true;
+      for (int32_t i = 0; i < d.length(); ++i)
+        if (u_foldCase(d.charAt(i), U_FOLD_CASE_DEFAULT) >= 0x80) keyed = false;
+      known = keyed ? 2 : 1;
+      cache[c].store(known, std::memory_order_relaxed);
+    }
+    if (known == 2) return true;
+  }
+  return false;
+}
+
 inline char16_t asciiLower(char16_t c) { return (c >= 'A' && c <= 'Z') ? static_cast<char16_t>(c + 32) : c; }
 
 }  // namespace
@@ -715,22 +737,36 @@ Boolean CFStringFindWithOptions(CFStringRef s, CFStringRef find, CFRange r, CFSt
   bool anchored = opts & kCFCompareAnchored;
   bool fold = opts & kCFCompareCaseInsensitive;
 
-  if (isASCII(needle) && isASCII(hay)) {
-    // Every ASCII character is a segment of its own and is its own decomposition.
+  if (isASCII(needle) && !hasASCIIKeyedCharacter(hay)) {
+    // Only ASCII characters of the text can take part in a match, each a segment of its own;
+    // with non-literal search the match must not be followed by a combining mark.
     size_t n = needle.size();
     if (n > hay.size()) return false;
+    bool nonliteral = (opts & kCFCompareNonliteral) && nfd();
     auto matchesAt = [&](size_t p) {
-      if (!fold) return hay.compare(p, n, needle) == 0;
-      for (size_t k = 0; k < n; ++k)
-        if (asciiLower(hay[p + k]) != asciiLower(needle[k])) return false;
+      if (!fold) {
+        if (hay.compare(p, n, needle) != 0) return false;
+      } else {
+        for (size_t k = 0; k < n; ++k)
+          if (asciiLower(hay[p + k]) != asciiLower(needle[k])) return false;
+      }
+      if (nonliteral && p + n < hay.size() && hay[p + n] >= 0x80) {
+        size_t j = p + n;
+        UChar32 c;
+        U16_NEXT(hay.data(), j, hay.size(), c);
+        if (!nfd()->hasBoundaryBefore(c)) return false;
+      }
       return true;
     };
     size_t last = hay.size() - n;
     std::optional<size_t> found;
     if (!backwards) {
       if (!fold && !anchored) {
-        size_t p = hay.find(needle);
-        if (p != std::u16string_view::npos) found = p;
+        for (size_t p = hay.find(needle); p != std::u16string_view::npos; p = hay.find(needle, p + 1))
+          if (matchesAt(p)) {
+            found = p;
+            break;
+          }
       } else {
         for (size_t p = 0; p <= (anchored ? 0 : last); ++p)
           if (matchesAt(p)) {

@@ -1,0 +1,193 @@
+// Bundles with localized string tables, and per-application preferences.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "CoreFoundation.h"
+#include "TestSupport.h"
+
+namespace fs = std::filesystem;
+using velmtest::makeTempDir;
+using velmtest::readFile;
+using velmtest::writeFile;
+
+namespace {
+
+std::string utf8(CFStringRef s) {
+  if (!s) return "<null>";
+  char buf[1024];
+  return CFStringGetCString(s, buf, sizeof buf, kCFStringEncodingUTF8) ? buf : "<unconvertible>";
+}
+
+const char* kInfo = R"(<?xml version="1.0" encoding="UTF-8"?>
+<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
+<plist version="1.0"><dict>
+<key>CFBundleIdentifier</key><string>%ID%</string>
+<key>CFBundleDevelopmentRegion</key><string>English</string>
+</dict></plist>
+)";
+
+// A bundle folder with English (UTF-8, legacy folder name) and German (UTF-16) tables.
+fs::path makeBundle(const std::string& id) {
+  fs::path root = makeTempDir("bundle") / "Test.bundle";
+  fs::create_directories(root / "Contents/Resources/English.lproj");
+  fs::create_directories(root / "Contents/Resources/de.lproj");
+  std::string info = kInfo;
+  info.replace(info.find("%ID%"), 4, id);
+  writeFile(root / "Contents/Info.plist", info);
+  writeFile(root / "Contents/Resources/English.lproj/Localizable.strings",
+            "/* English */\n\"greeting\" = \"Hello\";\n// a comment\n\"only.en\" = \"Only English\";\n"
+            "\"escapes\" = \"tab\\there \\\"quoted\\\" \\U00e9\";\nbare = word;\n");
+  std::u16string de = u"\uFEFF\"greeting\" = \"Hallo\";\n\"umlaut\" = \"Grüße\";\n";
+  std::string bytes;
+  for (char16_t c : de) {
+    bytes.push_back(static_cast<char>(c & 0xFF));
+    bytes.push_back(static_cast<char>(c >> 8));
+  }
+  writeFile(root / "Contents/Resources/de.lproj/Localizable.strings", bytes);
+  writeFile(root / "Contents/Resources/de.lproj/Broken.strings", "\"unterminated = \"x\";");
+  return root;
+}
+
+CFBundleRef openBundle(const fs::path& root) {
+  std::string p = root.string();
+  CFRef<CFURLRef> url(CFURLCreateFromFileSystemRepresentation(nullptr, reinterpret_cast<const UInt8*>(p.data()),
+                                                              static_cast<CFIndex>(p.size()), true));
+  return CFBundleCreate(nullptr, url.get());
+}
+
+std::string lookup(CFBundleRef b, const char* key, CFStringRef value = nullptr, CFStringRef table = nullptr) {
+  CFRef<CFStringRef> k(CFStringCreateWithCString(nullptr, key, kCFStringEncodingUTF8));
+  CFRef<CFStringRef> text(CFBundleCopyLocalizedString(b, k.get(), value, table));
+  return utf8(text.get());
+}
+
+class WithLanguage : public ::testing::Test {
+ protected:
+  void use(const char* lang, const char* language = nullptr) {
+    setenv("LANG", lang, 1);
+    language ? setenv("LANGUAGE", language, 1) : unsetenv("LANGUAGE");
+  }
+  void SetUp() override {
+    unsetenv("LC_ALL");
+    unsetenv("LC_MESSAGES");
+  }
+  void TearDown() override {
+    unsetenv("LANG");
+    unsetenv("LANGUAGE");
+  }
+};
+
+TEST_F(WithLanguage, GermanUserGetsGermanTextsAndDevelopmentRegionForTheRest) {
+  use("de_DE.UTF-8");
+  CFRef<CFBundleRef> b(openBundle(makeBundle("org.example.german")));
+  ASSERT_TRUE(b);
+  EXPECT_EQ(lookup(b.get(), "greeting"), "Hallo");
+  EXPECT_EQ(lookup(b.get(), "umlaut"), "Gr\xC3\xBC\xC3\x9F" "e");
+  EXPECT_EQ(lookup(b.get(), "only.en"), "Only English");
+  EXPECT_EQ(lookup(b.get(), "missing"), "missing");
+  EXPECT_EQ(lookup(b.get(), "missing", CFSTR("Default")), "Default");
+  EXPECT_EQ(lookup(b.get(), "missing", CFSTR("")), "missing");
+  CFRef<CFStringRef> inUse(CFBundleCopyLocalizationInUse(b.get()));
+  EXPECT_EQ(utf8(inUse.get()), "de");
+  EXPECT_EQ(CFBundleGetBundleWithIdentifier(CFSTR("org.example.german")), b.get());
+}
+
+TEST_F(WithLanguage, UnknownLanguageFallsBackToTheDevelopmentRegion) {
+  use("fr_FR.UTF-8");
+  CFRef<CFBundleRef> b(openBundle(makeBundle("org.example.french")));
+  EXPECT_EQ(lookup(b.get(), "greeting"), "Hello");
+  EXPECT_EQ(lookup(b.get(), "escapes"), "tab\there \"quoted\" \xC3\xA9");
+  EXPECT_EQ(lookup(b.get(), "bare"), "word");
+}
+
+TEST_F(WithLanguage, LanguageListIsSearchedInOrder) {
+  use("fr_FR.UTF-8", "fr:de_AT:en");
+  CFRef<CFBundleRef> b(openBundle(makeBundle("org.example.list")));
+  EXPECT_EQ(lookup(b.get(), "greeting"), "Hallo");
+}
+
+TEST_F(WithLanguage, MalformedTableIsTreatedAsEmpty) {
+  use("de_DE.UTF-8");
+  CFRef<CFBundleRef> b(openBundle(makeBundle("org.example.broken")));
+  EXPECT_EQ(lookup(b.get(), "unterminated", nullptr, CFSTR("Broken")), "unterminated");
+}
+
+TEST(CFBundleMissing, NonexistentFolderGivesNoBundle) {
+  EXPECT_EQ(openBundle("/nonexistent/Nothing.bundle"), nullptr);
+}
+
+// ---- Preferences
+
+fs::path prefsFile(const std::string& app) {
+  return fs::path(getenv("XDG_CONFIG_HOME")) / "preferences" / (app + ".plist");
+}
+
+TEST(CFPreferencesStore, ValuesPersistAtOnceAsXml) {
+  CFStringRef app = CFSTR("org.example.persist");
+  SInt32 v = 42;
+  CFRef<CFNumberRef> n(CFNumberCreate(nullptr, kCFNumberSInt32Type, &v));
+  CFPreferencesSetAppValue(CFSTR("Name"), CFSTR("anna"), app);
+  CFPreferencesSetAppValue(CFSTR("Size"), n.get(), app);
+  std::string file = readFile(prefsFile("org.example.persist"));
+  EXPECT_NE(file.find("<key>Name</key>"), std::string::npos);
+  EXPECT_NE(file.find("<string>anna</string>"), std::string::npos);
+  CFRef<CFTypeRef> name(CFPreferencesCopyAppValue(CFSTR("Name"), app));
+  EXPECT_TRUE(CFEqual(name.get(), CFSTR("anna")));
+  CFRef<CFTypeRef> size(CFPreferencesCopyAppValue(CFSTR("Size"), app));
+  EXPECT_TRUE(CFEqual(size.get(), n.get()));
+  CFPreferencesSetAppValue(CFSTR("Name"), nullptr, app);
+  EXPECT_EQ(CFPreferencesCopyAppValue(CFSTR("Name"), app), nullptr);
+  EXPECT_EQ(CFPreferencesCopyAppValue(CFSTR("Never"), app), nullptr);
+  // Nothing is left behind but the file and its lock.
+  for (const auto& e : fs::directory_iterator(prefsFile("org.example.persist").parent_path()))
+    EXPECT_EQ(e.path().filename().string().find(".XXXXXX"), std::string::npos);
+}
+
+TEST(CFPreferencesStore, AnotherProcessesWriteIsSeen) {
+  CFStringRef app = CFSTR("org.example.shared");
+  CFPreferencesSetAppValue(CFSTR("A"), CFSTR("1"), app);
+  // A second writer replaces the file, as a restarted host would.
+  std::string xml =
+      "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>A</key><string>2</string></dict></plist>";
+  fs::path tmp = prefsFile("org.example.shared").string() + ".new";
+  writeFile(tmp, xml);
+  fs::rename(tmp, prefsFile("org.example.shared"));
+  CFRef<CFTypeRef> a(CFPreferencesCopyAppValue(CFSTR("A"), app));
+  EXPECT_TRUE(CFEqual(a.get(), CFSTR("2")));
+}
+
+TEST(CFPreferencesStore, UnreadableFileIsSetAsideAndTreatedAsEmpty) {
+  fs::path file = prefsFile("org.example.corrupt");
+  fs::create_directories(file.parent_path());
+  writeFile(file, "<plist><dict><key>half");
+  EXPECT_EQ(CFPreferencesCopyAppValue(CFSTR("half"), CFSTR("org.example.corrupt")), nullptr);
+  bool setAside = false;
+  for (const auto& e : fs::directory_iterator(file.parent_path()))
+    if (e.path().filename().string().rfind("org.example.corrupt.plist.unreadable-", 0) == 0) {
+      setAside = true;
+      EXPECT_EQ(readFile(e.path()), "<plist><dict><key>half");
+    }
+  EXPECT_TRUE(setAside);
+  CFPreferencesSetAppValue(CFSTR("k"), CFSTR("v"), CFSTR("org.example.corrupt"));
+  CFRef<CFTypeRef> v(CFPreferencesCopyAppValue(CFSTR("k"), CFSTR("org.example.corrupt")));
+  EXPECT_TRUE(CFEqual(v.get(), CFSTR("v")));
+}
+
+TEST(CFPreferencesStore, CurrentApplicationIsTheProgramWithoutBundleIdentifier) {
+  CFPreferencesSetAppValue(CFSTR("k"), CFSTR("v"), kCFPreferencesCurrentApplication);
+  CFStringRef id = CFBundleGetIdentifier(CFBundleGetMainBundle());
+  std::string name = id ? utf8(id) : fs::read_symlink("/proc/self/exe").filename().string();
+  EXPECT_TRUE(fs::exists(prefsFile(name)));
+}
+
+TEST(CFPreferencesStore, ApplicationNamesCannotLeaveTheFolder) {
+  CFPreferencesSetAppValue(CFSTR("k"), CFSTR("v"), CFSTR("../escape"));
+  EXPECT_FALSE(fs::exists(fs::path(getenv("XDG_CONFIG_HOME")) / "escape.plist"));
+  CFRef<CFTypeRef> v(CFPreferencesCopyAppValue(CFSTR("k"), CFSTR("../escape")));
+  EXPECT_TRUE(CFEqual(v.get(), CFSTR("v")));
+}
+
+}  // namespace
