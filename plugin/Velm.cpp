@@ -57,9 +57,13 @@ void emptyFolder(const fs::path& folder) {
   }
 }
 
-// Makes the export folder empty and ready: a folder there is emptied, anything else (a file, a
-// link) is removed and a folder made in its place. Errors are ignored.
-void prepareExportFolder(const fs::path& folder) {
+}  // namespace
+
+void VelmPrepareExportFolder(CFStringRef path) {
+  // The folder itself, not "its contents" as a trailing slash would say to the file system.
+  fs::path folder = fs::path(utf8(path)).lexically_normal();
+  if (!folder.has_filename()) folder = folder.parent_path();
+  if (folder.empty() || folder == folder.root_path()) return;
   std::error_code ec;
   fs::file_status st = fs::symlink_status(folder, ec);
   if (!ec && fs::is_directory(st)) {
@@ -69,8 +73,6 @@ void prepareExportFolder(const fs::path& folder) {
   if (!ec && fs::exists(st)) fs::remove(folder, ec);
   fs::create_directory(folder, ec);
 }
-
-}  // namespace
 
 Velm* Velm::initWithAPIManager(PROAPIManager* apiManager) {
   if (!apiManager) return nullptr;
@@ -87,7 +89,7 @@ Velm* Velm::initWithAPIManager(PROAPIManager* apiManager) {
   self->tempDirectoryPath.reset(CFStringCreateWithFormat(nullptr, nullptr, CFSTR("%@/VelmUploader-%lx/"),
                                                          NSTemporaryDirectory(),
                                                          reinterpret_cast<unsigned long>(self.get())));
-  prepareExportFolder(utf8(self->tempDirectoryPath.get()));
+  VelmPrepareExportFolder(self->tempDirectoryPath.get());
   return self.release();
 }
 

@@ -26,6 +26,10 @@ extern const CFStringRef kVelmPrivacyPrefsKey;        // "VelmPrivacyPrefsKey"
 extern const CFStringRef kVelmStoreURLinIPTCKey;      // "VelmStoreURLinIPTC"
 extern const CFStringRef kVelmKeychainServiceName;    // "Orbandel velm Password"
 
+// Makes the export folder at path empty and ready: a folder there is emptied and kept; anything
+// else (a file, a link) is removed and a folder made in its place. Errors are ignored.
+void VelmPrepareExportFolder(CFStringRef path);
+
 class Velm : public NSObject, public ApertureExportPlugIn {
  public:
   // initWithAPIManager: a new object, or null when the host gives no export manager.

@@ -240,8 +240,9 @@ struct Loader {
     PopUpButton* sender = view.get();
     QObject::connect(combo, QOverload<int>::of(&QComboBox::activated), combo, [=](int index) {
       NSMenuItem* item = sender->menu()->itemAtIndex(index);
-      if (item && !item->action().empty())
-        send(item->target() ? item->target() : target, item->action(), item);
+      std::string action = item ? item->action() : std::string();  // the action may change the menu
+      if (!action.empty())
+        send(item->target() ? item->target() : target, action, item);
       else
         send(target, ownAction, sender);
       if (pullsDown && sender->combo()) sender->combo()->setCurrentIndex(0);

@@ -287,9 +287,8 @@ TEST_F(Panel, SettingsSurviveARestartOfTheHost) {
 }
 
 TEST_F(Panel, PanelInEnglishAndGerman) {
-  prefStoreString(kVelmAccountNamePrefsKey, CFSTR("anna"));
-  prefStoreUInt32(kVelmPrivacySizeKey, 1);
-  ASSERT_EQ(securityStorePassword(kVelmKeychainServiceName, CFSTR("anna"), CFSTR("s3cret")), 0);
+  // The host's own preferences (another program than this test): filled by a first run.
+  host("--type anna s3cret 1 3 1", "LC_ALL=en_US.UTF-8");
   fs::path shots = velmtest::makeTempDir("shots");
   std::string en = host("--screenshot '" + (shots / "panel-en.png").string() + "'", "LC_ALL=en_US.UTF-8");
   std::string de = host("--screenshot '" + (shots / "panel-de.png").string() + "'", "LC_ALL=de_DE.UTF-8");
