@@ -1,0 +1,77 @@
+#include "ExportHost.h"
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+namespace fs = std::filesystem;
+
+CFRef<CFDictionaryRef> HostExportManager::propertiesWithoutThumbnailForImageAtIndex(unsigned index) {
+  return CFRef<CFDictionaryRef>(library_.copyExportProperties(index));
+}
+
+std::shared_ptr<PROAPIObject> HostAPIManager::apiForProtocol(const Protocol& protocol) {
+  if (protocol == typeid(ApertureExportManager)) return exportManager;
+  return nullptr;
+}
+
+namespace {
+
+std::string utf8(CFStringRef s) {
+  if (!s) return {};
+  CFIndex size = CFStringGetMaximumSizeForEncoding(CFStringGetLength(s), kCFStringEncodingUTF8) + 1;
+  std::string out(static_cast<size_t>(size), '\0');
+  if (!CFStringGetCString(s, out.data(), size, kCFStringEncodingUTF8)) return {};
+  out.resize(std::char_traits<char>::length(out.c_str()));
+  return out;
+}
+
+CFRef<CFStringRef> cfString(const std::string& s) {
+  return CFRef<CFStringRef>(CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8*>(s.data()),
+                                                    static_cast<CFIndex>(s.size()), kCFStringEncodingUTF8, false));
+}
+
+bool readWhole(const std::string& path, std::string& out) {
+  std::ifstream f(path, std::ios::binary);
+  if (!f) return false;
+  out.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+  return !f.bad();
+}
+
+bool writeWhole(const fs::path& path, const std::string& bytes) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  f.close();
+  return !f.fail();
+}
+
+}  // namespace
+
+void runExportImages(ApertureExportPlugIn& plugIn, const PhotoLibrary& library, HostExportManager& manager,
+                     const std::function<void(const std::string&)>& failure) {
+  const std::string destination = utf8(plugIn.destinationPath());
+  plugIn.exportManagerWillBeginExportToPath(plugIn.destinationPath());
+  for (unsigned index = 0; index < library.count(); ++index) {
+    if (manager.cancelled) return;
+    if (!plugIn.exportManagerShouldExportImageAtIndex(index)) continue;
+    plugIn.exportManagerWillExportImageAtIndex(index);
+    PhotoLibrary::Photo photo = library.photo(index);
+    // The version is "rendered" as the photo's own file, named after the version.
+    std::string relative = photo.versionName + fs::path(photo.path).extension().string();
+    std::string bytes;
+    if (!readWhole(photo.path, bytes)) {
+      failure(photo.path + ": cannot be read");
+      continue;
+    }
+    CFRef<CFDataRef> data(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(bytes.data()),
+                                       static_cast<CFIndex>(bytes.size())));
+    CFRef<CFStringRef> relativePath = cfString(relative);
+    if (!plugIn.exportManagerShouldWriteImageData(data.get(), relativePath.get(), index)) continue;
+    if (destination.empty() || !writeWhole(fs::path(destination) / relative, bytes)) {
+      failure(relative + ": cannot be written into the export folder " + destination);
+      continue;
+    }
+    plugIn.exportManagerDidWriteImageDataToRelativePath(relativePath.get(), index);
+  }
+  if (!manager.cancelled) plugIn.exportManagerDidFinishExport();
+}
