@@ -431,11 +431,9 @@ MutableDict metadataBlocks(Exiv2::Image& image, bool isTIFF) {
 
 // Opens the input's metadata with Exiv2; null when Exiv2 does not read the format.
 std::unique_ptr<Exiv2::Image> openMetadata(const imageio::Input& input) {
-  Exiv2::Image::AutoPtr image;
-  if (input.data)
-    image = Exiv2::ImageFactory::open(CFDataGetBytePtr(input.data.get()), static_cast<long>(CFDataGetLength(input.data.get())));
-  else
-    image = Exiv2::ImageFactory::open(input.path, false);
+  auto image = input.data ? Exiv2::ImageFactory::open(CFDataGetBytePtr(input.data.get()),
+                                                      static_cast<long>(CFDataGetLength(input.data.get())))
+                          : Exiv2::ImageFactory::open(input.path, false);
   if (!image.get()) return nullptr;
   image->readMetadata();
   return std::unique_ptr<Exiv2::Image>(image.release());

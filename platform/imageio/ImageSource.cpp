@@ -75,6 +75,51 @@ VipsSource* makeSource(const Input& input) {
   return source;
 }
 
+// Whether every PNG chunk before the image data fits inside the file. libpng skips a chunk whose
+// length field claims gigabytes by reading all of it, which takes seconds even for a file of a
+// few hundred bytes; such a file is no readable image. A file cut off inside its image data is
+// left to the decoder, which reports the truncation.
+bool pngChunksFit(const Input& input) {
+  std::string bytes;
+  UInt64 size = 0;
+  int fd = -1;
+  if (input.data) {
+    size = static_cast<UInt64>(CFDataGetLength(input.data.get()));
+  } else {
+    fd = open(input.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0) {
+      if (fd >= 0) close(fd);
+      return false;
+    }
+    size = static_cast<UInt64>(st.st_size);
+  }
+  auto readAt = [&](UInt64 offset, UInt8* out, size_t n) {
+    if (offset + n > size) return false;
+    if (input.data) {
+      std::memcpy(out, CFDataGetBytePtr(input.data.get()) + offset, n);
+      return true;
+    }
+    return pread(fd, out, n, static_cast<off_t>(offset)) == static_cast<ssize_t>(n);
+  };
+  bool fits = true;
+  UInt64 offset = 8;  // after the signature
+  for (int chunks = 0; chunks < 100000; ++chunks) {
+    UInt8 head[8];
+    if (!readAt(offset, head, sizeof head)) break;  // the decoder reports what is missing
+    UInt64 length = (UInt64{head[0]} << 24) | (UInt64{head[1]} << 16) | (UInt64{head[2]} << 8) | head[3];
+    std::string_view type(reinterpret_cast<const char*>(head + 4), 4);
+    if (type == "IDAT" || type == "IEND") break;
+    if (length > 0x7fffffff || offset + 12 + length > size) {
+      fits = false;
+      break;
+    }
+    offset += 12 + length;
+  }
+  if (fd >= 0) close(fd);
+  return fits;
+}
+
 bool hasArgument(VipsOperation* op, const char* name) {
   GParamSpec* pspec = nullptr;
   VipsArgumentClass* argumentClass = nullptr;
@@ -211,6 +256,7 @@ CGImageSourceRef makeImageSource(Input input) {
   if (!nickname) return nullptr;
   for (const Format& format : kFormats) {
     if (std::string_view(nickname).rfind(format.loaderPrefix, 0) != 0) continue;
+    if (std::string_view(nickname).rfind("pngload", 0) == 0 && !pngChunksFit(input)) return nullptr;
     auto* isrc = new CGImageSource();
     isrc->input = std::move(input);
     isrc->input.loader = nickname;

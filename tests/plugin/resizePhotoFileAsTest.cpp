@@ -75,19 +75,30 @@ void makePicture(const fs::path& file, int width, int height) {
 
 class Photos : public ::testing::Environment {
  public:
-  void SetUp() override {
-    gDir = velmtest::makeTempDir("prepare");
-    makePicture(gDir / "large.jpg", 3000, 2000);
-    sh("exiftool -q -q -overwrite_original -GPSLatitude=48.1 -GPSLatitudeRef=S -GPSLongitude=11.5 -GPSLongitudeRef=E "
-       "-IPTC:City=Bern '-IPTC:Caption-Abstract=At the river' -IPTC:Keywords=river -IPTC:Keywords=summer "
-       "-XMP-dc:Title=River " + q(gDir / "large.jpg"));
-    fs::copy_file(gDir / "large.jpg", gDir / "turned.jpg");
-    sh("exiftool -q -q -overwrite_original -Orientation#=6 -XMP-tiff:Orientation#=6 " + q(gDir / "turned.jpg"));
-    makePicture(gDir / "small.jpg", 300, 200);
-    sh("exiftool -q -q -overwrite_original -Orientation#=6 " + q(gDir / "small.jpg"));
-  }
+  void SetUp() override { gDir = velmtest::makeTempDir("prepare"); }
 };
 const auto* const kPhotos = ::testing::AddGlobalTestEnvironment(new Photos);
+
+// The test photos, written when first asked for: "large.jpg" (3000 x 2000 with GPS, IPTC and
+// XMP), "turned.jpg" (the same with orientation 6 in EXIF and XMP), "small.jpg" (300 x 200,
+// orientation 6).
+fs::path photo(const std::string& name) {
+  fs::path f = gDir / name;
+  if (fs::exists(f)) return f;
+  if (name == "large.jpg") {
+    makePicture(f, 3000, 2000);
+    sh("exiftool -q -q -overwrite_original -GPSLatitude=48.1 -GPSLatitudeRef=S -GPSLongitude=11.5 -GPSLongitudeRef=E "
+       "-IPTC:City=Bern '-IPTC:Caption-Abstract=At the river' -IPTC:Keywords=river -IPTC:Keywords=summer "
+       "-XMP-dc:Title=River " + q(f));
+  } else if (name == "turned.jpg") {
+    fs::copy_file(photo("large.jpg"), f);
+    sh("exiftool -q -q -overwrite_original -Orientation#=6 -XMP-tiff:Orientation#=6 " + q(f));
+  } else {
+    makePicture(f, 300, 200);
+    sh("exiftool -q -q -overwrite_original -Orientation#=6 " + q(f));
+  }
+  return f;
+}
 
 TEST(Preparing, SizesKeepTheAspectAndNeverEnlarge) {
   struct Case {
@@ -101,7 +112,7 @@ TEST(Preparing, SizesKeepTheAspectAndNeverEnlarge) {
   };
   for (const Case& c : cases) {
     fs::path out;
-    ASSERT_TRUE(prepare(gDir / c.file, c.maxSize, &out)) << c.file << " " << c.maxSize;
+    ASSERT_TRUE(prepare(photo(c.file), c.maxSize, &out)) << c.file << " " << c.maxSize;
     EXPECT_EQ(exiftool(out, "-File:FileType -File:ImageWidth -File:ImageHeight"),
               (std::vector<std::string>{"JPEG", c.width, c.height}))
         << c.file << " " << c.maxSize;
@@ -112,7 +123,7 @@ TEST(Preparing, ScalingTurnsThePixelsAndSetsTheOrientationUpright) {
   // Orientation 6: the stored picture is shown turned a quarter clockwise, so its white left
   // half ends up on top.
   fs::path out;
-  ASSERT_TRUE(prepare(gDir / "turned.jpg", 640, &out));
+  ASSERT_TRUE(prepare(photo("turned.jpg"), 640, &out));
   EXPECT_EQ(exiftool(out, "-File:ImageWidth -File:ImageHeight -EXIF:Orientation -XMP-tiff:Orientation"),
             (std::vector<std::string>{"427", "640", "1", "1"}));
   EXPECT_GT(meanOf(out, 0, 0, 427, 300), 250.0);
@@ -121,7 +132,7 @@ TEST(Preparing, ScalingTurnsThePixelsAndSetsTheOrientationUpright) {
 
 TEST(Preparing, FullSizeTurnsNothingAndKeepsTheOrientation) {
   fs::path out;
-  ASSERT_TRUE(prepare(gDir / "turned.jpg", 0, &out));
+  ASSERT_TRUE(prepare(photo("turned.jpg"), 0, &out));
   EXPECT_EQ(exiftool(out, "-File:ImageWidth -File:ImageHeight -EXIF:Orientation -XMP-tiff:Orientation"),
             (std::vector<std::string>{"3000", "2000", "6", "6"}));
   EXPECT_GT(meanOf(out, 0, 0, 1400, 2000), 250.0);
@@ -131,7 +142,7 @@ TEST(Preparing, FullSizeTurnsNothingAndKeepsTheOrientation) {
 TEST(Preparing, MetadataTravelsWithThePhoto) {
   for (SInt32 maxSize : {640, 0}) {
     fs::path out;
-    ASSERT_TRUE(prepare(gDir / "large.jpg", maxSize, &out));
+    ASSERT_TRUE(prepare(photo("large.jpg"), maxSize, &out));
     EXPECT_EQ(exiftool(out, "-EXIF:GPSLatitude -EXIF:GPSLatitudeRef -EXIF:GPSLongitude -EXIF:GPSLongitudeRef "
                             "-IPTC:City -IPTC:Caption-Abstract -IPTC:Keywords -XMP-dc:Title"),
               (std::vector<std::string>{"48.1", "S", "11.5", "E", "Bern", "At the river", "river, summer", "River"}))
@@ -154,8 +165,8 @@ TEST(Preparing, OtherImageFormats) {
 }
 
 TEST(Preparing, WhatIsNoPhotoGivesNone) {
-  std::string photo = readFile(gDir / "small.jpg");
-  writeFile(gDir / "truncated.jpg", photo.substr(0, photo.size() / 2));
+  std::string bytes = readFile(photo("small.jpg"));
+  writeFile(gDir / "truncated.jpg", bytes.substr(0, bytes.size() / 2));
   writeFile(gDir / "words.jpg", "Words, not a picture.\n");
   writeFile(gDir / "empty.jpg", "");
   for (const char* name : {"truncated.jpg", "words.jpg", "empty.jpg"}) {
@@ -164,7 +175,7 @@ TEST(Preparing, WhatIsNoPhotoGivesNone) {
   }
 
   // A reference to a file that is gone by the time the photo is prepared.
-  fs::copy_file(gDir / "small.jpg", gDir / "gone.jpg");
+  fs::copy_file(photo("small.jpg"), gDir / "gone.jpg");
   FSRef ref;
   CFRef<CFStringRef> path(CFStringCreateWithCString(nullptr, (gDir / "gone.jpg").c_str(), kCFStringEncodingUTF8));
   ASSERT_EQ(feMakeFSRefFromPath(path.get(), &ref), 0);

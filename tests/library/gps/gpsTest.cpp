@@ -115,18 +115,26 @@ const Case kCases[] = {
      40.7128, 'N', 74.006, 'W', 10.0, kUntouched, -360.0, kUntouched, nullptr},
 };
 
-fs::path fileFor(const Case& c) { return gDir / (std::string(c.name) + "." + c.ext); }
+// The photo of a case, written when first asked for.
+fs::path photoFor(const Case& c) {
+  fs::path f = gDir / (std::string(c.name) + "." + c.ext);
+  if (!fs::exists(f)) {
+    sh("vips black " + q(f.string() + "[strip]") + " 32 24 --bands 3");
+    if (*c.exiftoolArgs) sh("exiftool -q -q -overwrite_original " + std::string(c.exiftoolArgs) + " " + q(f));
+  }
+  return f;
+}
+
+fs::path photoNamed(const std::string& name) {
+  for (const Case& c : kCases)
+    if (name == c.name) return photoFor(c);
+  ADD_FAILURE() << name;
+  return {};
+}
 
 class Photos : public ::testing::Environment {
  public:
-  void SetUp() override {
-    gDir = velmtest::makeTempDir("gps");
-    for (const Case& c : kCases) {
-      fs::path f = fileFor(c);
-      sh("vips black " + q(f.string() + "[strip]") + " 32 24 --bands 3");
-      if (*c.exiftoolArgs) sh("exiftool -q -q -overwrite_original " + std::string(c.exiftoolArgs) + " " + q(f));
-    }
-  }
+  void SetUp() override { gDir = velmtest::makeTempDir("gps"); }
 };
 const auto* const kPhotos = ::testing::AddGlobalTestEnvironment(new Photos);
 
@@ -134,7 +142,7 @@ class ReadingPhotos : public ::testing::TestWithParam<Case> {};
 
 TEST_P(ReadingPhotos, FillTheRecordAsExiftoolReadsTheFile) {
   const Case& c = GetParam();
-  fs::path f = fileFor(c);
+  fs::path f = photoFor(c);
   GpsInfoRecord r = presetRecord();
   EXPECT_EQ(gpsGetCoordinatesFromFilePath(cf(f.string()).get(), &r), c.status);
   EXPECT_NEAR(r.latitude, c.latitude, 1e-7);
@@ -177,7 +185,7 @@ INSTANTIATE_TEST_SUITE_P(Files, ReadingPhotos, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ReadingIPTC, AllFourTextsAndTheirRelease) {
-  fs::path f = gDir / "IPTCOnly.jpg";
+  fs::path f = photoNamed("IPTCOnly");
   GpsInfoRecord r{};
   EXPECT_EQ(gpsGetCoordinatesFromFilePath(cf(f.string()).get(), &r), -1);
   EXPECT_EQ(utf8(r.city), "Bern");
@@ -219,7 +227,7 @@ TEST(ReadingFiles, WhatIsNoImageChangesNothing) {
 
   // A reference whose file is gone by the time it is read.
   fs::path gone = gDir / "gone.jpg";
-  fs::copy_file(gDir / "NorthEast.jpg", gone);
+  fs::copy_file(photoNamed("NorthEast"), gone);
   FSRef ref;
   ASSERT_EQ(feMakeFSRefFromPath(cf(gone.string()).get(), &ref), 0);
   fs::remove(gone);

@@ -110,27 +110,29 @@ void makePicture(const fs::path& file, int width, int height) {
 
 class ImageIOEnvironment : public ::testing::Environment {
  public:
-  void SetUp() override {
-    gDir = velmtest::makeTempDir("imageio");
-    const std::string gps =
-        "-GPSLatitude=48.1234567 -GPSLatitudeRef=N -GPSLongitude=11.5 -GPSLongitudeRef=W -GPSAltitude=12.5 "
-        "-GPSAltitudeRef=1 -GPSImgDirection=90 -GPSSatellites=TILT:12.5 ";
-    const std::string iptc = "-IPTC:City=Z\xC3\xBCrich -IPTC:Keywords=one -IPTC:Keywords=two ";
-    for (const char* ext : {"jpg", "png", "tif", "webp"}) {
-      fs::path f = gDir / (std::string("meta.") + ext);
-      makePicture(f, 64, 48);
-      sh("exiftool -q -q -overwrite_original " + gps + iptc + "-Orientation#=6 " + q(f));
-    }
-  }
+  void SetUp() override { gDir = velmtest::makeTempDir("imageio"); }
 };
 const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new ImageIOEnvironment);
+
+// A 64 x 48 picture in the format of ext with GPS, IPTC and orientation 6, written when first
+// asked for.
+fs::path metaFile(const std::string& ext) {
+  fs::path f = gDir / ("meta." + ext);
+  if (!fs::exists(f)) {
+    makePicture(f, 64, 48);
+    sh("exiftool -q -q -overwrite_original -GPSLatitude=48.1234567 -GPSLatitudeRef=N -GPSLongitude=11.5 "
+       "-GPSLongitudeRef=W -GPSAltitude=12.5 -GPSAltitudeRef=1 -GPSImgDirection=90 -GPSSatellites=TILT:12.5 "
+       "-IPTC:City=Z\xC3\xBCrich -IPTC:Keywords=one -IPTC:Keywords=two -Orientation#=6 " + q(f));
+  }
+  return f;
+}
 
 // ---------------------------------------------------------------------------------------------
 
 class PropertiesByFormat : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(PropertiesByFormat, AgreeWithExiftool) {
-  fs::path f = gDir / (std::string("meta.") + GetParam());
+  fs::path f = metaFile(GetParam());
   auto props = propertiesOf(f);
   ASSERT_TRUE(props);
   auto want = exiftool(f, "-EXIF:GPSLatitude -EXIF:GPSLatitudeRef -EXIF:GPSLongitude -EXIF:GPSLongitudeRef "
@@ -201,7 +203,7 @@ TEST(Sources, OnlyImageFilesMakeSources) {
   EXPECT_FALSE(sourceOf(gDir / "folder.jpg"));
   EXPECT_FALSE(CGImageSourceCreateWithURL(nullptr, nullptr));
 
-  std::string bytes = readFile(gDir / "meta.jpg");
+  std::string bytes = readFile(metaFile("jpg"));
   CFRef<CFDataRef> data(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(bytes.data()), static_cast<CFIndex>(bytes.size())));
   CFRef<CGImageSourceRef> fromData(CGImageSourceCreateWithData(data.get(), nullptr));
   ASSERT_TRUE(fromData);
@@ -233,7 +235,7 @@ TEST(Sources, SeveralImagesYieldTheFirst) {
 }
 
 TEST(Images, ThumbnailsKeepAspectNeverEnlargeAndTurnByOrientation) {
-  auto source = sourceOf(gDir / "meta.jpg");  // 64 x 48, orientation 6 (turn 90 degrees clockwise)
+  auto source = sourceOf(metaFile("jpg"));  // 64 x 48, orientation 6 (turn 90 degrees clockwise)
   ASSERT_TRUE(source);
   struct Case {
     int maxSize;
@@ -307,6 +309,18 @@ TEST(Images, DecompressionBombsAreRefusedBeforeDecoding) {
     EXPECT_FALSE(CFRef<CGImageRef>(CGImageSourceCreateThumbnailAtIndex(source.get(), 0, thumbnailOptions(640, true).get())))
         << name;
   }
+}
+
+TEST(Sources, PNGWithAChunkLongerThanTheFileIsRefused) {
+  // A text chunk before the image data claims 1.8 GB: reading past it would take the decoder
+  // seconds for a file of a hundred bytes.
+  std::string ihdr("\x00\x00\x00\x10\x00\x00\x00\x10\x08\x00\x00\x00\x00", 13);
+  std::string lying = std::string("\x70\x00\x00\x00zTXt", 8) + "Raw profile type iptc" + std::string(40, 'x');
+  std::string png = std::string("\x89PNG\r\n\x1a\n", 8) + pngChunk("IHDR", ihdr) + lying;
+  writeFile(gDir / "lying.png", png);
+  EXPECT_FALSE(sourceOf(gDir / "lying.png"));
+  CFRef<CFDataRef> data(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(png.data()), static_cast<CFIndex>(png.size())));
+  EXPECT_FALSE(CFRef<CGImageSourceRef>(CGImageSourceCreateWithData(data.get(), nullptr)));
 }
 
 TEST(Destinations, WriteTheGivenMetadataAndFittingProfile) {
