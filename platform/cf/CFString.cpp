@@ -208,26 +208,19 @@ std::optional<std::u16string> decode(const UInt8* bytes, CFIndex n, CFStringEnco
   return out;
 }
 
-const icu::Normalizer2* nfd() {
+// ICU's shared normalizer instances; null when ICU's data cannot be loaded.
+template <const icu::Normalizer2* (*get)(UErrorCode&)>
+const icu::Normalizer2* normalizer() {
   static const icu::Normalizer2* n = [] {
     UErrorCode ec = U_ZERO_ERROR;
-    const icu::Normalizer2* r = icu::Normalizer2::getNFDInstance(ec);
+    const icu::Normalizer2* r = get(ec);
     return U_SUCCESS(ec) ? r : nullptr;
   }();
   return n;
 }
-const icu::Normalizer2* nfc() {
-  static const icu::Normalizer2* n = [] {
-    UErrorCode ec = U_ZERO_ERROR;
-    const icu::Normalizer2* r = icu::Normalizer2::getNFCInstance(ec);
-    return U_SUCCESS(ec) ? r : nullptr;
-  }();
-  return n;
-}
+const icu::Normalizer2* nfd() { return normalizer<icu::Normalizer2::getNFDInstance>(); }
+const icu::Normalizer2* nfc() { return normalizer<icu::Normalizer2::getNFCInstance>(); }
 
-// Encodes units into bytes. Characters the encoding cannot carry become lossByte, or make the
-// conversion stop (returning false) when lossByte is 0. `consumed` receives the number of units
-// converted before a stop.
 bool composeNFC(std::u16string_view in, std::u16string& out) {
   const icu::Normalizer2* n = nfc();
   if (!n) return false;

@@ -1,6 +1,6 @@
 // printf-style formatting of CoreFoundation strings, with "%@" for objects.
 //
-// The format is walked once; each C conversion is rebuilt as a narrow printf specification and
+// The format is walked once; each C conversion is rebuilt as a narrow printf conversion and
 // handed to snprintf with the argument fetched at its proper type, so numbers come out exactly
 // as printf writes them. "%@" inserts CFCopyDescription of the object; "%s" reads MacRoman
 // bytes; "%S" reads zero-terminated UTF-16 units; "%C" a single UTF-16 unit.
@@ -20,15 +20,15 @@ enum class Length { none, hh, h, l, ll, j, z, t, L };
 
 // snprintf into a std::string.
 template <typename T>
-std::string cformat(const std::string& spec, T value) {
+std::string cformat(const std::string& directive, T value) {
   char small[128];
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-  int n = snprintf(small, sizeof small, spec.c_str(), value);
+  int n = snprintf(small, sizeof small, directive.c_str(), value);
   if (n < 0) return {};
   if (static_cast<size_t>(n) < sizeof small) return std::string(small, static_cast<size_t>(n));
   std::string out(static_cast<size_t>(n) + 1, '\0');
-  snprintf(out.data(), out.size(), spec.c_str(), value);
+  snprintf(out.data(), out.size(), directive.c_str(), value);
 #pragma GCC diagnostic pop
   out.resize(static_cast<size_t>(n));
   return out;
@@ -68,12 +68,12 @@ std::u16string formatUnits(const std::u16string& fmt, va_list args) {
       ++i;
       continue;
     }
-    std::string spec = "%";
+    std::string directive = "%";
     bool leftAlign = false;
     while (i < n && (fmt[i] == u'-' || fmt[i] == u'+' || fmt[i] == u' ' || fmt[i] == u'#' || fmt[i] == u'0' ||
                      fmt[i] == u'\'')) {
       if (fmt[i] == u'-') leftAlign = true;
-      if (fmt[i] != u'\'') spec.push_back(static_cast<char>(fmt[i]));
+      if (fmt[i] != u'\'') directive.push_back(static_cast<char>(fmt[i]));
       ++i;
     }
     int width = -1;
@@ -81,10 +81,10 @@ std::u16string formatUnits(const std::u16string& fmt, va_list args) {
       width = va_arg(args, int);
       if (width < 0) {
         leftAlign = true;
-        spec.push_back('-');
+        directive.push_back('-');
         width = -width;
       }
-      spec += std::to_string(width);
+      directive += std::to_string(width);
       ++i;
     } else {
       int w = 0;
@@ -96,7 +96,7 @@ std::u16string formatUnits(const std::u16string& fmt, va_list args) {
       }
       if (any) {
         width = w;
-        spec += std::to_string(w);
+        directive += std::to_string(w);
       }
     }
     int precision = -1;
@@ -112,7 +112,7 @@ std::u16string formatUnits(const std::u16string& fmt, va_list args) {
           ++i;
         }
       }
-      if (precision >= 0) spec += "." + std::to_string(precision);
+      if (precision >= 0) directive += "." + std::to_string(precision);
     }
     Length len = Length::none;
     if (i < n) {
@@ -134,7 +134,7 @@ std::u16string formatUnits(const std::u16string& fmt, va_list args) {
       }
     }
     if (i >= n) {
-      // An incomplete specification at the end is written as it stands.
+      // An incomplete directive at the end is written as it stands.
       out.append(fmt, specStart, n - specStart);
       break;
     }
@@ -159,14 +159,14 @@ std::u16string formatUnits(const std::u16string& fmt, va_list args) {
       case u'i': {
         std::string s;
         switch (len) {
-          case Length::hh: s = cformat(spec + "hhd", static_cast<signed char>(va_arg(args, int))); break;
-          case Length::h: s = cformat(spec + "hd", static_cast<short>(va_arg(args, int))); break;
-          case Length::l: s = cformat(spec + "ld", va_arg(args, long)); break;
-          case Length::ll: s = cformat(spec + "lld", va_arg(args, long long)); break;
-          case Length::j: s = cformat(spec + "jd", va_arg(args, intmax_t)); break;
-          case Length::z: s = cformat(spec + "zd", va_arg(args, ssize_t)); break;
-          case Length::t: s = cformat(spec + "td", va_arg(args, ptrdiff_t)); break;
-          default: s = cformat(spec + "d", va_arg(args, int)); break;
+          case Length::hh: s = cformat(directive + "hhd", static_cast<signed char>(va_arg(args, int))); break;
+          case Length::h: s = cformat(directive + "hd", static_cast<short>(va_arg(args, int))); break;
+          case Length::l: s = cformat(directive + "ld", va_arg(args, long)); break;
+          case Length::ll: s = cformat(directive + "lld", va_arg(args, long long)); break;
+          case Length::j: s = cformat(directive + "jd", va_arg(args, intmax_t)); break;
+          case Length::z: s = cformat(directive + "zd", va_arg(args, ssize_t)); break;
+          case Length::t: s = cformat(directive + "td", va_arg(args, ptrdiff_t)); break;
+          default: s = cformat(directive + "d", va_arg(args, int)); break;
         }
         out += fromASCII(s);
         break;
@@ -181,7 +181,7 @@ std::u16string formatUnits(const std::u16string& fmt, va_list args) {
         char cc = static_cast<char>(conv == u'D' ? 'd' : conv == u'U' ? 'u' : conv == u'O' ? 'o' : conv);
         if (conv == u'D' || conv == u'U' || conv == u'O') len = Length::l;
         std::string s;
-        std::string sp = spec;
+        std::string sp = directive;
         switch (len) {
           case Length::hh: s = cformat(sp + "hh" + cc, static_cast<unsigned char>(va_arg(args, unsigned))); break;
           case Length::h: s = cformat(sp + "h" + cc, static_cast<unsigned short>(va_arg(args, unsigned))); break;
@@ -206,9 +206,9 @@ std::u16string formatUnits(const std::u16string& fmt, va_list args) {
         std::string s;
         char cc = static_cast<char>(conv);
         if (len == Length::L)
-          s = cformat(spec + "L" + cc, va_arg(args, long double));
+          s = cformat(directive + "L" + cc, va_arg(args, long double));
         else
-          s = cformat(spec + cc, va_arg(args, double));
+          s = cformat(directive + cc, va_arg(args, double));
         out += fromASCII(s);
         break;
       }
@@ -243,7 +243,7 @@ std::u16string formatUnits(const std::u16string& fmt, va_list args) {
         appendPadded(out, piece, width, leftAlign);
         break;
       }
-      case u'p': out += fromASCII(cformat(spec + "p", va_arg(args, void*))); break;
+      case u'p': out += fromASCII(cformat(directive + "p", va_arg(args, void*))); break;
       case u'n': (void)va_arg(args, void*); break;  // never written to
       default:
         // Unknown conversion: written as it stands, consuming nothing.

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "CFTestSupport.h"
 #include "TestSupport.h"
 #include "stringEngine.h"
 
@@ -37,16 +38,7 @@ struct S {
   CFRef<CFStringRef> ref;
 };
 
-std::string utf8(CFStringRef s) {
-  if (!s) return "<null>";
-  CFIndex used = 0;
-  CFIndex n = CFStringGetLength(s);
-  CFStringGetBytes(s, CFRangeMake(0, n), kCFStringEncodingUTF8, '?', false, nullptr, 0, &used);
-  std::string out(static_cast<size_t>(used), '\0');
-  CFStringGetBytes(s, CFRangeMake(0, n), kCFStringEncodingUTF8, '?', false, reinterpret_cast<UInt8*>(out.data()), used,
-                   &used);
-  return out;
-}
+using velmtest::utf8;
 
 // Takes over a result and returns its UTF-8 text ("<null>" for null).
 std::string take(CFStringRef s) {

@@ -1,6 +1,7 @@
 // Helpers shared by the tests.
 #pragma once
 #include <filesystem>
+#include <optional>
 #include <string>
 
 namespace velmtest {
@@ -19,5 +20,19 @@ void writeFile(const std::filesystem::path& path, const std::string& bytes);
 
 // Reads a whole file; empty when it cannot be read.
 std::string readFile(const std::filesystem::path& path);
+
+// Sets an environment variable (null unsets it) for the life of the object, then restores the
+// old value. Time-zone changes take effect at once.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  std::optional<std::string> old_;
+};
 
 }  // namespace velmtest

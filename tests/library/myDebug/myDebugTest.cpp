@@ -19,28 +19,12 @@
 
 namespace fs = std::filesystem;
 using velmtest::makeTempDir;
+using velmtest::ScopedEnv;
 using velmtest::readFile;
 using velmtest::runCommand;
 using velmtest::writeFile;
 
 namespace {
-
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value) setenv(name, value, 1);
-    else unsetenv(name);
-  }
-  ~ScopedEnv() {
-    if (old_) setenv(name_.c_str(), old_->c_str(), 1);
-    else unsetenv(name_.c_str());
-  }
-
- private:
-  std::string name_;
-  std::optional<std::string> old_;
-};
 
 // While it lives, permission bits bind this thread even when it runs as root: the capabilities
 // that override file permissions are taken out of its effective set.

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "CFTestSupport.h"
 #include "CoreFoundation.h"
 
 namespace {
@@ -15,16 +16,7 @@ CFRef<CFStringRef> str(const char* utf8) {
   return CFRef<CFStringRef>(CFStringCreateWithCString(nullptr, utf8, kCFStringEncodingUTF8));
 }
 
-std::string utf8(CFStringRef s) {
-  if (!s) return "<null>";
-  CFIndex used = 0;
-  CFIndex n = CFStringGetLength(s);
-  CFStringGetBytes(s, CFRangeMake(0, n), kCFStringEncodingUTF8, '?', false, nullptr, 0, &used);
-  std::string out(static_cast<size_t>(used), '\0');
-  CFStringGetBytes(s, CFRangeMake(0, n), kCFStringEncodingUTF8, '?', false, reinterpret_cast<UInt8*>(out.data()), used,
-                   &used);
-  return out;
-}
+using velmtest::utf8;
 
 std::string fmt(CFStringRef format, ...) {
   va_list args;

@@ -20,31 +20,12 @@
 
 namespace fs = std::filesystem;
 using velmtest::makeTempDir;
+using velmtest::ScopedEnv;
 using velmtest::readFile;
 using velmtest::runCommand;
 using velmtest::writeFile;
 
 namespace {
-
-// Sets an environment variable for the life of the object and restores the old value.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value) setenv(name, value, 1);
-    else unsetenv(name);
-    tzset();
-  }
-  ~ScopedEnv() {
-    if (old_) setenv(name_.c_str(), old_->c_str(), 1);
-    else unsetenv(name_.c_str());
-    tzset();
-  }
-
- private:
-  std::string name_;
-  std::optional<std::string> old_;
-};
 
 std::u16string u16(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
 
@@ -341,9 +322,9 @@ TEST_F(FilesTest, CreateRefusesWhatItCannotDoBeforeMakingAnything) {
   FSRef ref{};
   EXPECT_EQ(errFSBadInfoBitmap, create("a", kFSCatInfoFinderInfo | kFSCatInfoContentMod, &info, &ref));
   EXPECT_EQ(paramErr, create("a", kFSCatInfoFinderInfo, nullptr, &ref));
-  FSSpec spec{};
+  FSSpec fileSpec{};
   std::u16string n = u"a";
-  EXPECT_EQ(paramErr, FSCreateFileUnicode(&dirRef, 1, units(n), kFSCatInfoNone, nullptr, &ref, &spec));
+  EXPECT_EQ(paramErr, FSCreateFileUnicode(&dirRef, 1, units(n), kFSCatInfoNone, nullptr, &ref, &fileSpec));
   // A "._a" that is not AppleDouble is never overwritten, and no file comes without its info.
   writeFile(dir / "._a", "private notes");
   EXPECT_EQ(ioErr, create("a", kFSCatInfoFinderInfo, &info, &ref));
@@ -443,8 +424,8 @@ TEST_F(FilesTest, CatalogFillsOnlyWhatWasAskedFor) {
   EXPECT_EQ(0u, info.nodeID);
   EXPECT_EQ(0u, info.permissions.mode);
   EXPECT_EQ(paramErr, FSGetCatalogInfo(&ref, kFSCatInfoDataSizes, nullptr, nullptr, nullptr, nullptr));
-  FSSpec spec;
-  EXPECT_EQ(paramErr, FSGetCatalogInfo(&ref, kFSCatInfoNone, nullptr, nullptr, &spec, nullptr));
+  FSSpec fileSpec;
+  EXPECT_EQ(paramErr, FSGetCatalogInfo(&ref, kFSCatInfoNone, nullptr, nullptr, &fileSpec, nullptr));
 }
 
 TEST_F(FilesTest, TheRootFolderIsTheVolumeRootWithoutParent) {

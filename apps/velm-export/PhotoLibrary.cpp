@@ -1,0 +1,246 @@
+#include "PhotoLibrary.h"
+
+#include <exiv2/exiv2.hpp>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+
+namespace fs = std::filesystem;
+
+const char* const PhotoLibrary::kApplicationName = "Aperture";
+
+namespace {
+
+const char* const kCaptionTag = "Caption/Abstract";
+
+std::string utf8(CFStringRef s) {
+  if (!s) return {};
+  CFIndex used = 0;
+  CFIndex n = CFStringGetLength(s);
+  CFStringGetBytes(s, CFRangeMake(0, n), kCFStringEncodingUTF8, '?', false, nullptr, 0, &used);
+  std::string out(static_cast<size_t>(used), '\0');
+  CFStringGetBytes(s, CFRangeMake(0, n), kCFStringEncodingUTF8, '?', false, reinterpret_cast<UInt8*>(out.data()), used,
+                   &used);
+  return out;
+}
+
+CFRef<CFStringRef> cfString(const std::string& s) {
+  return CFRef<CFStringRef>(CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8*>(s.data()),
+                                                    static_cast<CFIndex>(s.size()), kCFStringEncodingUTF8, false));
+}
+
+// IPTC texts are UTF-8 when the record says so or when they are valid UTF-8; otherwise Latin-1.
+std::string iptcText(const std::string& raw, bool declaredUTF8) {
+  CFRef<CFStringRef> s = cfString(raw);
+  if (declaredUTF8 || s) return s ? raw : std::string();
+  CFRef<CFStringRef> latin(CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8*>(raw.data()),
+                                                   static_cast<CFIndex>(raw.size()), kCFStringEncodingISOLatin1, false));
+  return utf8(latin.get());
+}
+
+struct Metadata {
+  std::optional<std::string> caption;
+  std::optional<std::vector<std::string>> keywords;
+};
+
+std::optional<std::string> xmpDescription(const Exiv2::XmpData& xmp) {
+  auto it = xmp.findKey(Exiv2::XmpKey("Xmp.dc.description"));
+  if (it == xmp.end()) return std::nullopt;
+  if (auto* alt = dynamic_cast<const Exiv2::LangAltValue*>(&it->value())) {
+    auto d = alt->value_.find("x-default");
+    if (d != alt->value_.end()) return d->second;
+    if (!alt->value_.empty()) return alt->value_.begin()->second;
+    return std::nullopt;
+  }
+  return it->toString();
+}
+
+std::optional<std::vector<std::string>> xmpSubjects(const Exiv2::XmpData& xmp) {
+  auto it = xmp.findKey(Exiv2::XmpKey("Xmp.dc.subject"));
+  if (it == xmp.end()) return std::nullopt;
+  std::vector<std::string> out;
+  for (long i = 0; i < it->count(); ++i) out.push_back(it->toString(i));
+  return out;
+}
+
+// What the file itself says: IPTC first, then XMP.
+Metadata readPhoto(const std::string& path) {
+  Metadata m;
+  try {
+    auto image = Exiv2::ImageFactory::open(path);
+    image->readMetadata();
+    const Exiv2::IptcData& iptc = image->iptcData();
+    auto charset = iptc.findKey(Exiv2::IptcKey("Iptc.Envelope.CharacterSet"));
+    bool declaredUTF8 = charset != iptc.end() && charset->toString() == "\x1b%G";
+    std::vector<std::string> keywords;
+    for (const auto& d : iptc) {
+      if (d.key() == "Iptc.Application2.Caption" && !m.caption) m.caption = iptcText(d.toString(), declaredUTF8);
+      if (d.key() == "Iptc.Application2.Keywords") keywords.push_back(iptcText(d.toString(), declaredUTF8));
+    }
+    if (!keywords.empty()) m.keywords = keywords;
+    if (!m.caption) m.caption = xmpDescription(image->xmpData());
+    if (!m.keywords) m.keywords = xmpSubjects(image->xmpData());
+  } catch (const std::exception&) {
+    // Unreadable metadata: the photo has no caption and no keywords.
+  }
+  return m;
+}
+
+// The sidecar's XMP, or nothing when there is no readable sidecar.
+std::optional<Exiv2::XmpData> readSidecar(const std::string& path) {
+  std::error_code ec;
+  if (!fs::exists(path, ec)) return std::nullopt;
+  try {
+    auto image = Exiv2::ImageFactory::open(path);
+    image->readMetadata();
+    return image->xmpData();
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
+Metadata readMetadata(const std::string& photoPath) {
+  Metadata m = readPhoto(photoPath);
+  if (auto xmp = readSidecar(PhotoLibrary::sidecarPath(photoPath))) {
+    if (auto c = xmpDescription(*xmp)) m.caption = c;
+    if (auto k = xmpSubjects(*xmp)) m.keywords = k;
+  }
+  return m;
+}
+
+}  // namespace
+
+std::string PhotoLibrary::sidecarPath(const std::string& photoPath) { return photoPath + ".xmp"; }
+
+bool PhotoLibrary::add(const std::string& path, std::string* error) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || access(path.c_str(), R_OK) != 0) {
+    if (error) *error = path + ": not a readable file";
+    return false;
+  }
+  std::lock_guard<std::mutex> g(lock_);
+  std::string base = fs::path(path).stem().string();
+  std::string name = base;
+  for (int n = 2; find(name) >= 0; ++n) name = base + " (" + std::to_string(n) + ")";
+  photos_.push_back({fs::absolute(path).string(), name});
+  return true;
+}
+
+size_t PhotoLibrary::count() const {
+  std::lock_guard<std::mutex> g(lock_);
+  return photos_.size();
+}
+
+PhotoLibrary::Photo PhotoLibrary::photo(size_t index) const {
+  std::lock_guard<std::mutex> g(lock_);
+  return index < photos_.size() ? photos_[index] : Photo{};
+}
+
+long PhotoLibrary::find(const std::string& versionName) const {
+  for (size_t i = 0; i < photos_.size(); ++i)
+    if (photos_[i].versionName == versionName) return static_cast<long>(i);
+  return -1;
+}
+
+std::string PhotoLibrary::caption(size_t index) const {
+  Photo p = photo(index);
+  return p.path.empty() ? std::string() : readMetadata(p.path).caption.value_or("");
+}
+
+std::vector<std::string> PhotoLibrary::keywords(size_t index) const {
+  Photo p = photo(index);
+  return p.path.empty() ? std::vector<std::string>() : readMetadata(p.path).keywords.value_or(std::vector<std::string>());
+}
+
+CFDictionaryRef PhotoLibrary::copyExportProperties(size_t index) const {
+  Photo p = photo(index);
+  if (p.path.empty()) return nullptr;
+  Metadata m = readMetadata(p.path);
+  CFRef<CFMutableDictionaryRef> props(
+      CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
+  CFDictionarySetValue(props.get(), CFSTR("kExportKeyVersionName"), cfString(p.versionName).get());
+  CFRef<CFMutableDictionaryRef> iptc(
+      CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
+  if (m.caption) {
+    if (CFRef<CFStringRef> c = cfString(*m.caption)) CFDictionarySetValue(iptc.get(), CFSTR("Caption/Abstract"), c.get());
+  }
+  CFDictionarySetValue(props.get(), CFSTR("kExportKeyIPTCProperties"), iptc.get());
+  CFRef<CFMutableArrayRef> keywords(CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks));
+  for (const auto& k : m.keywords.value_or(std::vector<std::string>()))
+    if (CFRef<CFStringRef> s = cfString(k)) CFArrayAppendValue(keywords.get(), s.get());
+  CFDictionarySetValue(props.get(), CFSTR("kExportKeyKeywords"), keywords.get());
+  return props.release();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Scripting
+
+bool PhotoLibrary::respondsToApplicationName(CFStringRef name) { return utf8(name) == kApplicationName; }
+
+bool PhotoLibrary::hasImageVersion(CFStringRef versionName) {
+  std::lock_guard<std::mutex> g(lock_);
+  return find(utf8(versionName)) >= 0;
+}
+
+OSStatus PhotoLibrary::copyIPTCTagValue(CFStringRef versionName, CFStringRef tagName, CFStringRef* value) {
+  if (!value) return paramErr;
+  *value = nullptr;
+  std::string path;
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    long i = find(utf8(versionName));
+    if (i < 0) return errAENoSuchObject;
+    path = photos_[static_cast<size_t>(i)].path;
+  }
+  if (utf8(tagName) != kCaptionTag) return errAENoSuchObject;
+  auto caption = readMetadata(path).caption;
+  if (!caption) return errAENoSuchObject;
+  *value = cfString(*caption).release();
+  return *value ? OSStatus{noErr} : OSStatus{errAENoSuchObject};
+}
+
+OSStatus PhotoLibrary::makeIPTCTag(CFStringRef versionName, CFStringRef tagName, CFStringRef value) {
+  if (utf8(tagName) != kCaptionTag) return errAEWriteDenied;
+  return writeCaption(utf8(versionName), utf8(value));
+}
+
+OSStatus PhotoLibrary::setIPTCTagValue(CFStringRef versionName, CFStringRef tagName, CFStringRef value) {
+  if (utf8(tagName) != kCaptionTag) return errAENoSuchObject;
+  return writeCaption(utf8(versionName), utf8(value));
+}
+
+OSStatus PhotoLibrary::writeCaption(const std::string& versionName, const std::string& value) {
+  std::lock_guard<std::mutex> g(lock_);
+  long i = find(versionName);
+  if (i < 0) return errAENoSuchObject;
+  const std::string sidecar = sidecarPath(photos_[static_cast<size_t>(i)].path);
+  Exiv2::XmpData xmp;
+  std::error_code ec;
+  if (fs::exists(sidecar, ec)) {
+    auto existing = readSidecar(sidecar);
+    if (!existing) return errAEWriteDenied;  // never replace a sidecar we cannot read
+    xmp = *existing;
+  }
+  std::string tmp = sidecar + ".tmp-" + std::to_string(getpid());
+  try {
+    auto it = xmp.findKey(Exiv2::XmpKey("Xmp.dc.description"));
+    if (it != xmp.end()) xmp.erase(it);
+    Exiv2::LangAltValue text;
+    text.value_["x-default"] = value;
+    xmp.add(Exiv2::XmpKey("Xmp.dc.description"), &text);
+    auto out = Exiv2::ImageFactory::create(Exiv2::ImageType::xmp, tmp);
+    out->setXmpData(xmp);
+    out->writeMetadata();
+  } catch (const std::exception&) {
+    fs::remove(tmp, ec);
+    return errAEWriteDenied;
+  }
+  if (std::rename(tmp.c_str(), sidecar.c_str()) != 0) {
+    fs::remove(tmp, ec);
+    return errAEWriteDenied;
+  }
+  return noErr;
+}

@@ -1,0 +1,88 @@
+// VelmClient: every exchange with the Velm service's HTTP API (signature, token, photo
+// upload, album list, album creation) and the reading of its XML answers.
+//
+// Every operation is synchronous and blocks the calling thread for its HTTP exchanges; one
+// thread uses a client at a time. Failures are result codes: 0 success, 100 no answer (or an
+// error code without end), otherwise the number in the service's error element.
+//
+// The service's address is fixed (kVelmDefaultServiceURL) unless the preference
+// "VelmServiceURL" of the current application names another, or the environment variable
+// VELM_SERVICE_URL does (the variable wins). The four request paths are appended to it.
+//
+// Ownership follows CoreFoundation's rule, member by member as noted: "new" results are the
+// caller's to release; "borrowed" ones stay the client's.
+#pragma once
+
+#include "CoreFoundation.h"
+#include "MacTypes.h"
+#include "NSURL.h"
+
+extern const char* const kVelmDefaultServiceURL;
+
+class VelmClient {
+ public:
+  // A new client has every field nil or 0.
+  VelmClient() = default;
+  ~VelmClient() = default;
+  VelmClient(const VelmClient&) = delete;
+  VelmClient& operator=(const VelmClient&) = delete;
+
+  // ---- Used by the plug-in
+  // Replaces the account name and password (copied).
+  void setName(CFStringRef name, CFStringRef password);
+  // Replaces the album each upload is added to; null means none.
+  void setAlbumName(CFStringRef albumName);
+  void setPrivacy(SInt32 privacy);
+  // Uploads one JPEG: 0 on success, else the result code. Afterwards getResultURL (success)
+  // or getResultDataString (failure) tell more, until the next upload.
+  SInt32 uploadFileSync(CFDataRef data, CFStringRef name, CFStringRef description,
+                        CFStringRef keywords, double lattitude, double longitude);
+  // Borrowed: the photo's page from the last upload's answer, or null.
+  CFStringRef getResultURL() const { return lResultURL.get(); }
+  // Borrowed: the text of the last upload's answer; empty when none arrived, null when it
+  // was not UTF-8.
+  CFStringRef getResultDataString() const { return resultDataString.get(); }
+  Boolean operationRunning() const { return false; }
+  void stopCurrentOperation() {}
+
+  // ---- The steps of a request
+  // New: the body of a fresh signature request; empty when none arrived or it was not UTF-8.
+  CFStringRef getVelmAPISignatureSync();
+  // New: MD5 hex of (MD5 hex of the password, followed by the signature).
+  CFStringRef getVelmAuthToken(CFStringRef signature);
+  // New: the bytes of the service's answer to the upload, or null when none arrived.
+  CFDataRef uploadPhotoToVelmSync(CFDataRef data, CFStringRef name, CFStringRef description,
+                                  CFStringRef keywords, float lattitude, float longitude);
+  // New: the answer to a multipart POST of the photo as the part "file", or null.
+  CFDataRef POSTFileDataSync(const NSURL& url, CFDataRef fileData, CFStringRef fileName);
+  // The result code of an answer (null or empty: 100).
+  SInt32 processVelmResult(CFDataRef data);
+  // New: the text of the answer's first url element, or null.
+  CFStringRef getVelmResultURL(CFDataRef data);
+
+  // ---- Albums
+  // Borrowed (kept until the next album list is read): the account's album names, at most
+  // 50; null on failure, with the result code stored through error.
+  CFArrayRef getAlbumListSync(SInt32* error);
+  // Borrowed, as above: the album names in an answer; null for an empty answer.
+  CFArrayRef getAlbumListFromResult(CFDataRef data);
+  // The result code of an album creation request.
+  SInt32 createAlbumInVelmSync(CFStringRef albumName);
+  // Always 98; starts nothing.
+  SInt32 getAlbumList() { return 98; }
+
+  // For tests only: every request's time-out in seconds (0: the usual ones).
+  void setTimeoutIntervalForTesting(double seconds) { lTimeoutForTesting = seconds; }
+
+ private:
+  CFDataRef getSync(CFStringRef url);
+
+  CFRef<CFStringRef> lName;
+  CFRef<CFStringRef> lPwd;
+  CFRef<CFStringRef> lAlbumName;
+  SInt32 lPrivacy = 0;
+  CFRef<CFStringRef> resultDataString;
+  CFRef<CFStringRef> lResultURL;
+  CFRef<CFArrayRef> lAlbumList;
+  double lTimeoutForTesting = 0;
+};

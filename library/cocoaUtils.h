@@ -1,0 +1,23 @@
+// cocoaUtils: class methods shared by the plug-in's Cocoa code; here the translation of the
+// interface's marked texts.
+//
+// A marked text has at least three characters: "##" or "+#" followed by a decimal number N.
+// "##N" is the numbered text N of table 1100, "+#N" that of table 1001 (iuGetIndCFString, from the
+// string bundle chosen with initStringBundle). Any other text is no marker and stays as it is.
+#pragma once
+
+#include "AppKit.h"
+#include "CoreFoundation.h"
+
+class cocoaUtils {
+ public:
+  // The translation of a marked text, else the text itself; a new reference the caller releases
+  // (null only for null). When there is no string bundle to look in, the text itself.
+  static CFStringRef translateADialogString(CFStringRef text);
+  // Replaces the marked tool tips, placeholders, pop-up items, box and button titles and control
+  // values of the view and of every view below it. Texts that the toolkit refuses to take are
+  // skipped; the walk always goes on.
+  static void translateOneView(NSView* view);
+  // translateOneView on the window's content view.
+  static void translateWindow(NSWindow* window);
+};

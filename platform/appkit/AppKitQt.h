@@ -1,0 +1,17 @@
+// The Qt side of AppKit, for hosts that show the views of a loaded interface file.
+#pragma once
+
+#include <QString>
+
+#include "AppKit.h"
+
+class QWidget;
+
+// The widget behind a view of a loaded interface file (null for other views). A host puts the
+// settings panel into its window with it.
+QWidget* NSViewGetQWidget(NSView* view);
+
+// Text conversions between Qt and CoreFoundation.
+QString QStringFromCFString(CFStringRef s);
+// A new string (the caller releases it).
+CFStringRef CFStringCreateWithQString(const QString& s);

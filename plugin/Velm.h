@@ -1,0 +1,119 @@
+// Velm: the export plug-in's principal object.
+//
+// The host creates it with initWithAPIManager: (through the bundle's factory VelmCreatePlugIn),
+// asks for its settings panel and drives the export through the ApertureExportPlugIn
+// operations. The panel is the interface file "Velm" of the plug-in's bundle; its outlets and
+// actions are connected by name (setValue, tryToPerform). Settings are kept in the host
+// application's preferences and the account's password in the keychain.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "AppKit.h"
+#include "ApertureExportPlugIn.h"
+#include "CFRef.h"
+#include "CoreFoundation.h"
+#include "Foundation.h"
+#include "VelmClient.h"
+
+// The plug-in bundle's identifier (Info.plist), which chooses its string tables.
+extern const CFStringRef kVelmBundleIdentifier;
+// Preference keys and the keychain item's service name.
+extern const CFStringRef kVelmAccountNamePrefsKey;   // "VelmUploaderAccountNamePrefsKey"
+extern const CFStringRef kVelmPrivacySizeKey;         // "VelmPrivacySizeKey"
+extern const CFStringRef kVelmPrivacyPrefsKey;        // "VelmPrivacyPrefsKey"
+extern const CFStringRef kVelmStoreURLinIPTCKey;      // "VelmStoreURLinIPTC"
+extern const CFStringRef kVelmKeychainServiceName;    // "Orbandel velm Password"
+
+// Makes the export folder at path empty and ready: a folder there is emptied and kept; anything
+// else (a file, a link) is removed and a folder made in its place. Errors are ignored.
+void VelmPrepareExportFolder(CFStringRef path);
+
+class Velm : public NSObject, public ApertureExportPlugIn {
+ public:
+  // initWithAPIManager: a new object, or null when the host gives no export manager.
+  static Velm* initWithAPIManager(PROAPIManager* apiManager);
+  ~Velm() override;
+  Velm(const Velm&) = delete;
+  Velm& operator=(const Velm&) = delete;
+
+  // ---- The host's plug-in interface
+  NSView* settingsView() override;
+  NSView* firstView() override { return firstViewOutlet; }
+  NSView* lastView() override { return lastViewOutlet; }
+  void willBeActivated() override {}
+  void willBeDeactivated() override {}
+  Boolean allowsOnlyPlugInPresets() override { return false; }
+  Boolean allowsMasterExport() override { return false; }
+  Boolean allowsVersionExport() override { return allowsMasterExport(); }
+  Boolean wantsFileNamingControls() override { return false; }
+  void exportManagerExportTypeDidChange() override {}
+  Boolean wantsDestinationPathPrompt() override { return false; }
+  CFStringRef destinationPath() override { return tempDirectoryPath.get(); }
+  CFStringRef defaultDirectory() override { return nullptr; }
+  void exportManagerShouldBeginExport() override;
+  void exportManagerWillBeginExportToPath(CFStringRef) override {}
+  Boolean exportManagerShouldExportImageAtIndex(unsigned) override { return true; }
+  void exportManagerWillExportImageAtIndex(unsigned) override {}
+  Boolean exportManagerShouldWriteImageData(CFDataRef, CFStringRef, unsigned) override { return true; }
+  void exportManagerDidWriteImageDataToRelativePath(CFStringRef relativePath, unsigned index) override;
+  void exportManagerDidFinishExport() override;
+  void exportManagerShouldCancelExport() override;
+  ExportProgress* progress() override { return &exportProgress; }
+  void lockProgress() override;
+  void unlockProgress() override;
+  void _incrementUploadProgress(SInt32 amount);
+
+  // ---- The settings panel
+  void myAwakeFromNib();
+  void velmButton(NSObject* sender);
+  void velmPrintfolioButton(NSObject* sender);
+  void orbandelButton(NSObject* sender);
+  void velmPrintfolioVideo(NSObject* sender);
+  void loadAlbumList(NSObject* sender);
+  void albumHit(NSObject* sender);
+  void getNameAndPassword();
+  void getTargetSize();
+  void getPrivacyStatus();
+  void getAlbumName();
+  // The key's entry in the plug-in bundle's "Localizable" table, or the default; a new string.
+  CFStringRef _localizedStringForKey(CFStringRef key, CFStringRef defaultValue);
+
+  // Outlets by name, actions by selector (the interface file's connections).
+  bool setValue(NSObject* value, const char* key) override;
+  bool tryToPerform(const char* action, NSObject* sender) override;
+
+  // ---- Instance variables, in declaration order. The outlets settingsView, firstView and
+  // lastView are held as settingsViewOutlet, firstViewOutlet and lastViewOutlet (their accessors
+  // above bear the names).
+  PROAPIManager* _apiManager = nullptr;
+  std::shared_ptr<ApertureExportManager> _exportManager;
+  std::unique_ptr<NSLock> _progressLock;
+  std::vector<std::unique_ptr<NSObject>> _topLevelNibObjects;
+  ExportProgress exportProgress{};
+  NSView* settingsViewOutlet = nullptr;
+  NSView* firstViewOutlet = nullptr;
+  NSView* lastViewOutlet = nullptr;
+  NSTextField* velmName = nullptr;
+  NSTextField* velmPassword = nullptr;
+  NSButton* useKeychainCheckbox = nullptr;
+  NSPopUpButton* sizePopUp = nullptr;
+  NSPopUpButton* privacyPopUp = nullptr;
+  NSTextField* velmAlbumName = nullptr;
+  NSButton* createAlbumCheckbox = nullptr;
+  NSPopUpButton* albumToolMenu = nullptr;
+  CFRef<CFStringRef> mAccountName;
+  CFRef<CFStringRef> mAccountPwd;
+  SInt32 mSize = 0;
+  SInt32 mPrivacy = 0;
+  CFRef<CFStringRef> mAlbumName;
+  CFRef<CFStringRef> tempDirectoryPath;
+  std::unique_ptr<VelmClient> myVelmClient;
+  SInt32 imagesWithGPS = 0;
+  SInt32 imagesNoGPS = 0;
+  UInt32 storeURLInIPTC = 0;
+
+ private:
+  Velm() = default;
+};

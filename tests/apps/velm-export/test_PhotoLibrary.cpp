@@ -1,0 +1,160 @@
+// The photo library of velm-export: metadata from photos and sidecars, and caption write-back
+// through the host's scripting.
+#include <gtest/gtest.h>
+
+#include <exiv2/exiv2.hpp>
+
+#include <filesystem>
+#include <string>
+
+#include "CFTestSupport.h"
+#include "PhotoLibrary.h"
+#include "TestSupport.h"
+
+namespace fs = std::filesystem;
+using velmtest::utf8;
+
+namespace {
+
+// A tiny JPEG (1x1, grey), written by hand so the test needs no image tools.
+const unsigned char kJpeg[] = {
+    0xFF, 0xD8, 0xFF, 0xDB, 0x00, 0x43, 0x00, 0x08, 0x06, 0x06, 0x07, 0x06, 0x05, 0x08, 0x07, 0x07, 0x07, 0x09, 0x09,
+    0x08, 0x0A, 0x0C, 0x14, 0x0D, 0x0C, 0x0B, 0x0B, 0x0C, 0x19, 0x12, 0x13, 0x0F, 0x14, 0x1D, 0x1A, 0x1F, 0x1E, 0x1D,
+    0x1A, 0x1C, 0x1C, 0x20, 0x24, 0x2E, 0x27, 0x20, 0x22, 0x2C, 0x23, 0x1C, 0x1C, 0x28, 0x37, 0x29, 0x2C, 0x30, 0x31,
+    0x34, 0x34, 0x34, 0x1F, 0x27, 0x39, 0x3D, 0x38, 0x32, 0x3C, 0x2E, 0x33, 0x34, 0x32, 0xFF, 0xC0, 0x00, 0x0B, 0x08,
+    0x00, 0x01, 0x00, 0x01, 0x01, 0x01, 0x11, 0x00, 0xFF, 0xC4, 0x00, 0x14, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00,
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x09, 0xFF, 0xC4, 0x00, 0x14, 0x10, 0x01, 0x00,
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xFF, 0xDA, 0x00,
+    0x08, 0x01, 0x01, 0x00, 0x00, 0x3F, 0x00, 0x2A, 0x9F, 0xFF, 0xD9};
+
+class Library : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { Exiv2::XmpParser::initialize(); }
+
+  std::string photo(const std::string& name, const std::string& caption = "",
+                    const std::vector<std::string>& keywords = {}, bool latin1 = false) {
+    fs::path p = dir / name;
+    velmtest::writeFile(p, std::string(reinterpret_cast<const char*>(kJpeg), sizeof kJpeg));
+    if (!caption.empty() || !keywords.empty()) {
+      auto image = Exiv2::ImageFactory::open(p.string());
+      image->readMetadata();
+      Exiv2::IptcData iptc;
+      if (!latin1) iptc["Iptc.Envelope.CharacterSet"] = "\x1b%G";
+      if (!caption.empty()) iptc["Iptc.Application2.Caption"] = caption;
+      for (const auto& k : keywords) {
+        Exiv2::StringValue v(k);
+        iptc.add(Exiv2::IptcKey("Iptc.Application2.Keywords"), &v);
+      }
+      image->setIptcData(iptc);
+      image->writeMetadata();
+    }
+    return p.string();
+  }
+
+  std::string runCaptionScript(const std::string& version, const std::string& url) {
+    std::string t =
+        "tell application \"Aperture\"  \r tell image version \"%@\" \r try \r set myComment to value of IPTC tag "
+        "\"Caption/Abstract\" \r \ton error  \r set myComment to \"\" \r end try \r if (myComment = \"\") then \r "
+        "\tmake new IPTC tag with properties {name:\"Caption/Abstract\", value:\"%@\"} \r else \r set value of IPTC "
+        "tag \"Caption/Abstract\" to myComment & return & return & \"%@\" \r end if \r end tell \r end tell";
+    for (const std::string& v : {version, url, url}) t.replace(t.find("%@"), 2, v);
+    NSAppleScriptSetScriptingTarget(&library);
+    NSAppleScript script;
+    CFRef<CFStringRef> source(CFStringCreateWithCString(nullptr, t.c_str(), kCFStringEncodingUTF8));
+    script.initWithSource(source.get());
+    CFRef<CFDictionaryRef> error;
+    CFRef<CFTypeRef> result(script.executeAndReturnError(error.receive()));
+    NSAppleScriptSetScriptingTarget(nullptr);
+    return error ? utf8(static_cast<CFStringRef>(CFDictionaryGetValue(error.get(), NSAppleScriptErrorMessage))) : "";
+  }
+
+  fs::path dir = velmtest::makeTempDir("library");
+  PhotoLibrary library;
+};
+
+TEST_F(Library, ExportPropertiesFromThePhoto) {
+  ASSERT_TRUE(library.add(photo("IMG_1.jpg", "Beach", {"sea", "sun"}), nullptr));
+  ASSERT_TRUE(library.add(photo("bare.jpg"), nullptr));
+  CFRef<CFDictionaryRef> props(library.copyExportProperties(0));
+  ASSERT_TRUE(props);
+  EXPECT_EQ(utf8(static_cast<CFStringRef>(CFDictionaryGetValue(props.get(), CFSTR("kExportKeyVersionName")))), "IMG_1");
+  auto iptc = static_cast<CFDictionaryRef>(CFDictionaryGetValue(props.get(), CFSTR("kExportKeyIPTCProperties")));
+  EXPECT_EQ(utf8(static_cast<CFStringRef>(CFDictionaryGetValue(iptc, CFSTR("Caption/Abstract")))), "Beach");
+  auto keywords = static_cast<CFArrayRef>(CFDictionaryGetValue(props.get(), CFSTR("kExportKeyKeywords")));
+  ASSERT_EQ(CFArrayGetCount(keywords), 2);
+  EXPECT_EQ(utf8(static_cast<CFStringRef>(CFArrayGetValueAtIndex(keywords, 1))), "sun");
+
+  CFRef<CFDictionaryRef> bare(library.copyExportProperties(1));
+  auto bareIptc = static_cast<CFDictionaryRef>(CFDictionaryGetValue(bare.get(), CFSTR("kExportKeyIPTCProperties")));
+  EXPECT_EQ(CFDictionaryGetValue(bareIptc, CFSTR("Caption/Abstract")), nullptr);
+  EXPECT_EQ(library.copyExportProperties(2), nullptr);
+}
+
+TEST_F(Library, VersionNamesAreUniqueAndMissingFilesAreRefused) {
+  fs::create_directories(dir / "other");
+  ASSERT_TRUE(library.add(photo("IMG_1.jpg"), nullptr));
+  velmtest::writeFile(dir / "other/IMG_1.png", "x");
+  ASSERT_TRUE(library.add((dir / "other/IMG_1.png").string(), nullptr));
+  EXPECT_EQ(library.photo(1).versionName, "IMG_1 (2)");
+  std::string why;
+  EXPECT_FALSE(library.add((dir / "missing.jpg").string(), &why));
+  EXPECT_NE(why.find("missing.jpg"), std::string::npos);
+  EXPECT_FALSE(library.add(dir.string(), &why));
+}
+
+TEST_F(Library, Latin1CaptionsWithoutCharacterSetAreConverted) {
+  ASSERT_TRUE(library.add(photo("old.jpg", "Caf\xE9", {}, true), nullptr));
+  EXPECT_EQ(library.caption(0), "Caf\xC3\xA9");
+}
+
+TEST_F(Library, CaptionScriptWritesOnlyTheSidecar) {
+  std::string withCaption = photo("IMG_2.jpg", "Beach");
+  std::string without = photo("IMG_3.jpg");
+  ASSERT_TRUE(library.add(withCaption, nullptr));
+  ASSERT_TRUE(library.add(without, nullptr));
+  std::string photoBytes = velmtest::readFile(withCaption);
+
+  EXPECT_EQ(runCaptionScript("IMG_2", "http://127.0.0.1:1/photo/a"), "");
+  EXPECT_EQ(runCaptionScript("IMG_3", "http://127.0.0.1:1/photo/b"), "");
+  EXPECT_EQ(library.caption(0), "Beach\r\rhttp://127.0.0.1:1/photo/a");
+  EXPECT_EQ(library.caption(1), "http://127.0.0.1:1/photo/b");
+  EXPECT_EQ(velmtest::readFile(withCaption), photoBytes) << "the photo itself must not change";
+  EXPECT_TRUE(fs::exists(PhotoLibrary::sidecarPath(withCaption)));
+
+  // A second export appends again, after what the sidecar holds.
+  EXPECT_EQ(runCaptionScript("IMG_2", "u2"), "");
+  EXPECT_EQ(library.caption(0), "Beach\r\rhttp://127.0.0.1:1/photo/a\r\ru2");
+  EXPECT_EQ(runCaptionScript("nobody", "u"), "Can't get image version \"nobody\".");
+}
+
+TEST_F(Library, SidecarKeepsItsOtherPropertiesAndWinsOverThePhoto) {
+  std::string p = photo("IMG_4.jpg", "From the photo", {"photo-keyword"});
+  {
+    auto sidecar = Exiv2::ImageFactory::create(Exiv2::ImageType::xmp, PhotoLibrary::sidecarPath(p));
+    Exiv2::XmpData xmp;
+    xmp["Xmp.xmp.Rating"] = "4";
+    Exiv2::XmpArrayValue bag(Exiv2::xmpBag);
+    bag.read("sidecar-keyword");
+    xmp.add(Exiv2::XmpKey("Xmp.dc.subject"), &bag);
+    sidecar->setXmpData(xmp);
+    sidecar->writeMetadata();
+  }
+  ASSERT_TRUE(library.add(p, nullptr));
+  EXPECT_EQ(library.caption(0), "From the photo");
+  EXPECT_EQ(library.keywords(0), std::vector<std::string>{"sidecar-keyword"});
+  EXPECT_EQ(runCaptionScript("IMG_4", "u"), "");
+  EXPECT_EQ(library.caption(0), "From the photo\r\ru");
+  auto sidecar = Exiv2::ImageFactory::open(PhotoLibrary::sidecarPath(p));
+  sidecar->readMetadata();
+  EXPECT_EQ(sidecar->xmpData()["Xmp.xmp.Rating"].toString(), "4");
+}
+
+TEST_F(Library, UnreadableSidecarIsNeverReplaced) {
+  std::string p = photo("IMG_5.jpg");
+  velmtest::writeFile(PhotoLibrary::sidecarPath(p), "not xmp at all");
+  ASSERT_TRUE(library.add(p, nullptr));
+  EXPECT_NE(runCaptionScript("IMG_5", "u"), "");
+  EXPECT_EQ(velmtest::readFile(PhotoLibrary::sidecarPath(p)), "not xmp at all");
+}
+
+}  // namespace

@@ -1,0 +1,474 @@
+// velm-server as a black box: the real binary on a loopback port, spoken to over HTTP.
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <openssl/evp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <regex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "ServerProcess.h"
+#include "TestSupport.h"
+
+namespace {
+
+using velmtest::ServerProcess;
+
+const std::string kBoundary = "---------------------------8f999edae883c6039b244c0d341f45f8";
+
+std::string md5Hex(const std::string& bytes) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_md5(), nullptr);
+  static const char* hex = "0123456789abcdef";
+  std::string out;
+  for (unsigned int i = 0; i < length; ++i) {
+    out += hex[digest[i] >> 4];
+    out += hex[digest[i] & 15];
+  }
+  return out;
+}
+
+std::string jpegBytes(std::size_t size) {
+  std::string bytes = "\xFF\xD8\xFF\xE0";
+  for (std::size_t i = bytes.size(); i < size; ++i) bytes.push_back(static_cast<char>(i * 7));
+  return bytes;
+}
+
+// A multipart body as the client writes it: no line break after the closing delimiter.
+std::string multipartBody(const std::string& fileName, const std::string& bytes,
+                          const std::string& boundary = kBoundary) {
+  return "--" + boundary + "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"" +
+         fileName + "\"\r\nContent-Type: image/jpeg\r\n\r\n" + bytes + "\r\n--" + boundary + "--";
+}
+
+// Sends bytes over a fresh connection and returns all that comes back until the server closes.
+std::string rawExchange(int port, const std::string& bytes) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string out;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size())) {
+    shutdown(fd, SHUT_WR);
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0) out.append(buffer, static_cast<std::size_t>(n));
+  }
+  close(fd);
+  return out;
+}
+
+struct Answer {
+  int status = 0;
+  std::string body;
+  // The number of the first error element, -1 when there is none.
+  int code() const {
+    std::smatch m;
+    if (std::regex_search(body, m, std::regex("<error code=\"([0-9]+)\">"))) return std::stoi(m[1]);
+    return -1;
+  }
+  std::string element(const std::string& name) const {
+    std::smatch m;
+    if (std::regex_search(body, m, std::regex("<" + name + ">([^<]*)</" + name + ">"))) return m[1];
+    return {};
+  }
+};
+
+// One upload request, made of parts that the table cases change.
+struct Upload {
+  std::vector<std::pair<std::string, std::string>> params;  // escaped values
+  std::string body;
+  std::string contentType = "multipart/form-data; boundary=" + kBoundary;
+
+  void set(const std::string& key, const std::string& value) {
+    for (auto& p : params)
+      if (p.first == key) {
+        p.second = value;
+        return;
+      }
+    params.emplace_back(key, value);
+  }
+  void remove(const std::string& key) {
+    std::erase_if(params, [&](const auto& p) { return p.first == key; });
+  }
+  std::string query() const {
+    std::string q;
+    for (const auto& [k, v] : params) q += "&" + k + "=" + v;
+    return q;
+  }
+};
+
+class VelmServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server_ = std::make_unique<ServerProcess>(std::vector<std::string>{"--max-upload", "65536"});
+    ASSERT_NE(server_->port(), 0) << server_->errorOutput();
+    ASSERT_EQ(server_->addUser("anna", "secret"), 0);
+    ASSERT_EQ(server_->addUser("bob", "other"), 0);
+  }
+
+  // The server ends cleanly, without sanitizer reports (the tests run a sanitizer build).
+  void TearDown() override {
+    if (!server_ || server_->port() == 0) return;
+    EXPECT_EQ(server_->stop(), 0);
+    std::string errors = server_->errorOutput();
+    EXPECT_EQ(errors.find("Sanitizer"), std::string::npos) << errors;
+    EXPECT_EQ(errors.find("runtime error"), std::string::npos) << errors;
+  }
+
+  httplib::Client client() const {
+    httplib::Client c("127.0.0.1", server_->port());
+    c.set_read_timeout(60, 0);
+    return c;
+  }
+
+  Answer get(const std::string& target) const {
+    auto c = client();
+    auto r = c.Get(target.c_str());
+    if (!r) return {};
+    return {r->status, r->body};
+  }
+
+  Answer post(const std::string& target, const std::string& body, const std::string& type) const {
+    auto c = client();
+    auto r = c.Post(target.c_str(), body, type.c_str());
+    if (!r) return {};
+    return {r->status, r->body};
+  }
+
+  std::string signature() const { return get("/api/get_api_signature.php").body; }
+
+  // auth_user_name, api_signature and auth_token for a fresh signature.
+  std::string auth(const std::string& user = "anna", const std::string& password = "secret") const {
+    std::string s = signature();
+    return "auth_user_name=" + user + "&api_signature=" + s +
+           "&auth_token=" + md5Hex(md5Hex(password) + s);
+  }
+
+  static Upload goodUpload() {
+    Upload u;
+    u.params = {{"caption", "IMG_1"},
+                {"description", "Beach"},
+                {"tags", "sea%2Csun"},
+                {"object_latitude", "48.123455"},
+                {"object_longitude", "11.576125"},
+                {"latitude", "48.123455"},
+                {"longitude", "11.576125"},
+                {"privacy", "1000"},
+                {"add_to_album_name", "Summer%202008"}};
+    u.body = multipartBody("IMG_1", jpegBytes(1000));
+    return u;
+  }
+
+  Answer send(const Upload& u, const std::string& authPart) const {
+    return post("/api/post_photo_xml.php?" + authPart + u.query(), u.body, u.contentType);
+  }
+  Answer send(const Upload& u) const { return send(u, auth()); }
+
+  std::size_t storedPhotos() const {
+    std::size_t n = 0;
+    for (const auto& e : std::filesystem::directory_iterator(server_->dataDir() / "photos")) {
+      (void)e;
+      ++n;
+    }
+    return n;
+  }
+
+  std::unique_ptr<ServerProcess> server_;
+};
+
+TEST_F(VelmServerTest, SignaturesAreFreshAndGoodForOneRequest) {
+  std::string a = signature();
+  std::string b = signature();
+  EXPECT_TRUE(std::regex_match(a, std::regex("[0-9a-f]{32}"))) << a;
+  EXPECT_NE(a, b);
+
+  std::string token = md5Hex(md5Hex("secret") + a);
+  std::string target = "/api/get_albums_xml.php?auth_user_name=anna&api_signature=" + a +
+                       "&auth_token=" + token + "&user_name=anna";
+  Answer first = get(target);
+  EXPECT_EQ(first.status, 200);
+  EXPECT_EQ(first.code(), -1) << first.body;
+  Answer again = get(target);
+  EXPECT_EQ(again.status, 403);
+  EXPECT_EQ(again.code(), 104);
+
+  std::string unknown = std::string(32, 'a');
+  Answer made_up = get("/api/get_albums_xml.php?auth_user_name=anna&api_signature=" + unknown +
+                       "&auth_token=" + md5Hex(md5Hex("secret") + unknown) + "&user_name=anna");
+  EXPECT_EQ(made_up.code(), 103);
+}
+
+TEST(VelmServerExpiry, ExpiredSignatureIsRefused) {
+  ServerProcess server({"--signature-lifetime", "0"});
+  ASSERT_NE(server.port(), 0);
+  ASSERT_EQ(server.addUser("anna", "secret"), 0);
+  httplib::Client c("127.0.0.1", server.port());
+  auto s = c.Get("/api/get_api_signature.php");
+  ASSERT_TRUE(s);
+  auto r = c.Get(("/api/create_album_xml.php?auth_user_name=anna&api_signature=" + s->body +
+                  "&auth_token=" + md5Hex(md5Hex("secret") + s->body) + "&name=x")
+                     .c_str());
+  ASSERT_TRUE(r);
+  EXPECT_NE(r->body.find("<error code=\"105\">"), std::string::npos) << r->body;
+}
+
+TEST_F(VelmServerTest, UploadIsStoredAndItsPagesServeIt) {
+  Upload u = goodUpload();
+  u.set("description", "Beach%20%26%20%3Cwaves%3E");
+  const std::string photo = jpegBytes(1000);
+  Answer a = send(u);
+  ASSERT_EQ(a.status, 200) << a.body;
+  EXPECT_EQ(a.code(), -1);
+  std::string url = a.element("url");
+  ASSERT_EQ(url.rfind(server_->url() + "/photo/", 0), 0u) << a.body;
+  std::string path = url.substr(server_->url().size());
+
+  Answer page = get(path);
+  EXPECT_EQ(page.status, 200);
+  EXPECT_NE(page.body.find("IMG_1"), std::string::npos);
+  EXPECT_NE(page.body.find("Beach &amp; &lt;waves&gt;"), std::string::npos) << page.body;
+  EXPECT_EQ(page.body.find("<waves>"), std::string::npos);
+  EXPECT_NE(page.body.find("sea,sun"), std::string::npos);
+  EXPECT_NE(page.body.find("48.123455, 11.576125"), std::string::npos);
+  EXPECT_NE(page.body.find("Summer 2008"), std::string::npos);
+
+  Answer image = get(path + ".jpg");
+  EXPECT_EQ(image.status, 200);
+  EXPECT_EQ(image.body, photo);
+
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(page.body, m, std::regex("href=\"(/album/[0-9a-f]+)\"")));
+  Answer album = get(m[1]);
+  EXPECT_EQ(album.status, 200);
+  EXPECT_NE(album.body.find("Summer 2008"), std::string::npos);
+  EXPECT_NE(album.body.find(path), std::string::npos);
+
+  // The upload made the album; a second upload into it makes no second one.
+  EXPECT_EQ(send(goodUpload()).status, 200);
+  Answer list = get("/api/get_albums_xml.php?" + auth() + "&user_name=anna");
+  EXPECT_EQ(list.element("albums_count"), "1") << list.body;
+  EXPECT_EQ(list.element("name"), "Summer 2008");
+  EXPECT_EQ(list.element("photos_count"), "2");
+}
+
+TEST_F(VelmServerTest, ValidMultipartLayoutsAreAccepted) {
+  const std::string bytes = jpegBytes(64);
+  const std::string part = "Content-Disposition: form-data; name=\"file\"; filename=\"a.jpg\"\r\n\r\n" + bytes;
+  struct Case {
+    const char* what;
+    std::string body;
+    std::string type;
+  } cases[] = {
+      {"no line break after the closing delimiter", "--XY\r\n" + part + "\r\n--XY--",
+       "multipart/form-data; boundary=XY"},
+      {"line break after the closing delimiter", "--XY\r\n" + part + "\r\n--XY--\r\n",
+       "multipart/form-data; boundary=XY"},
+      {"preamble and epilogue", "ignored\r\n--XY\r\n" + part + "\r\n--XY--\r\nignored too",
+       "multipart/form-data; boundary=XY"},
+      {"quoted boundary", "--X Y\r\n" + part + "\r\n--X Y--", "multipart/form-data; boundary=\"X Y\""},
+      {"another part first",
+       "--XY\r\nContent-Disposition: form-data; name=\"note\"\r\n\r\nhello\r\n--XY\r\n" + part +
+           "\r\n--XY--",
+       "multipart/form-data; boundary=XY"},
+  };
+  for (const auto& c : cases) {
+    Upload u = goodUpload();
+    u.body = c.body;
+    u.contentType = c.type;
+    Answer a = send(u);
+    EXPECT_EQ(a.status, 200) << c.what << "\n" << a.body;
+    std::string url = a.element("url");
+    EXPECT_EQ(get(url.substr(server_->url().size()) + ".jpg").body, bytes) << c.what;
+  }
+}
+
+TEST_F(VelmServerTest, AuthenticationFailuresHaveTheirOwnNumbers) {
+  const std::string s = signature();
+  const std::string good = md5Hex(md5Hex("secret") + s);
+  struct Case {
+    const char* what;
+    std::string auth;
+    int code;
+  } cases[] = {
+      {"unknown user", "auth_user_name=nobody&api_signature=" + signature() + "&auth_token=" + good, 101},
+      {"wrong token", "auth_user_name=anna&api_signature=" + s + "&auth_token=" + good.substr(1) + "0", 102},
+      {"token of another password", "auth_user_name=bob&api_signature=" + signature() + "&auth_token=" + good, 102},
+      {"signature used by the failed attempt", "auth_user_name=anna&api_signature=" + s + "&auth_token=" + good, 104},
+      {"no token", "auth_user_name=anna&api_signature=" + signature(), 108},
+      {"no signature", "auth_user_name=anna&auth_token=" + good, 108},
+  };
+  for (const auto& c : cases) {
+    Answer a = send(goodUpload(), c.auth);
+    EXPECT_EQ(a.code(), c.code) << c.what << "\n" << a.body;
+    EXPECT_GE(a.status, 400) << c.what;
+  }
+  EXPECT_EQ(storedPhotos(), 0u);
+}
+
+TEST_F(VelmServerTest, BadUploadsGetTheirOwnErrorAndAreNotStored) {
+  struct Case {
+    const char* what;
+    std::function<void(Upload&)> change;
+    int code;
+    int status;
+  } cases[] = {
+      {"broken percent escape", [](Upload& u) { u.set("caption", "a%zz"); }, 106, 400},
+      {"escape cut short", [](Upload& u) { u.set("caption", "a%4"); }, 106, 400},
+      {"key given twice", [](Upload& u) { u.params.emplace_back("caption", "again"); }, 106, 400},
+      {"value not UTF-8", [](Upload& u) { u.set("description", "Caf%E9"); }, 107, 400},
+      {"encoded surrogate", [](Upload& u) { u.set("tags", "%ED%A0%80"); }, 107, 400},
+      {"control character", [](Upload& u) { u.set("caption", "a%00b"); }, 107, 400},
+      {"caption missing", [](Upload& u) { u.remove("caption"); }, 108, 400},
+      {"privacy missing", [](Upload& u) { u.remove("privacy"); }, 108, 400},
+      {"latitude not a number", [](Upload& u) { u.set("latitude", "north"); }, 109, 400},
+      {"latitude with exponent", [](Upload& u) { u.set("latitude", "1e1"); }, 109, 400},
+      {"longitude empty", [](Upload& u) { u.set("object_longitude", ""); }, 109, 400},
+      {"latitude not finite", [](Upload& u) { u.set("latitude", "nan"); }, 109, 400},
+      {"latitude beyond the pole", [](Upload& u) { u.set("object_latitude", "90.000001"); }, 110, 400},
+      {"longitude beyond the date line", [](Upload& u) { u.set("longitude", "-180.5"); }, 110, 400},
+      {"privacy not a number", [](Upload& u) { u.set("privacy", "high"); }, 109, 400},
+      {"privacy out of range", [](Upload& u) { u.set("privacy", "1001"); }, 111, 400},
+      {"negative privacy", [](Upload& u) { u.set("privacy", "-1"); }, 111, 400},
+      {"album name too long", [](Upload& u) { u.set("add_to_album_name", std::string(256, 'a')); }, 115, 400},
+      {"caption too long", [](Upload& u) { u.set("caption", std::string(1025, 'a')); }, 118, 400},
+      {"not multipart", [](Upload& u) { u.contentType = "image/jpeg"; }, 112, 400},
+      {"no boundary", [](Upload& u) { u.contentType = "multipart/form-data"; }, 112, 400},
+      {"other boundary", [](Upload& u) { u.contentType = "multipart/form-data; boundary=zz"; }, 112, 400},
+      {"no closing delimiter",
+       [](Upload& u) { u.body = u.body.substr(0, u.body.size() - kBoundary.size() - 6); }, 112, 400},
+      {"part without disposition",
+       [](Upload& u) { u.body = "--" + kBoundary + "\r\nContent-Type: image/jpeg\r\n\r\n" + jpegBytes(10) + "\r\n--" + kBoundary + "--"; },
+       112, 400},
+      {"file part twice",
+       [](Upload& u) {
+         u.body = multipartBody("a", jpegBytes(10));
+         u.body.insert(u.body.size() - 2, "\r\nContent-Disposition: form-data; name=\"file\"\r\n\r\n" +
+                                              jpegBytes(10) + "\r\n--" + kBoundary);
+       },
+       112, 400},
+      {"no part named file",
+       [](Upload& u) {
+         u.body = "--" + kBoundary + "\r\nContent-Disposition: form-data; name=\"photo\"; filename=\"a\"\r\n\r\n" +
+                  jpegBytes(10) + "\r\n--" + kBoundary + "--";
+       },
+       113, 400},
+      {"empty file", [](Upload& u) { u.body = multipartBody("IMG_1", ""); }, 113, 400},
+      {"not a JPEG", [](Upload& u) { u.body = multipartBody("IMG_1", "GIF89a........"); }, 113, 400},
+      {"file name not UTF-8", [](Upload& u) { u.body = multipartBody("Caf\xE9", jpegBytes(10)); }, 107, 400},
+      {"too large", [](Upload& u) { u.body = multipartBody("big", jpegBytes(65536)); }, 114, 413},
+  };
+  for (const auto& c : cases) {
+    Upload u = goodUpload();
+    c.change(u);
+    Answer a = send(u);
+    EXPECT_EQ(a.code(), c.code) << c.what << "\n" << a.body;
+    EXPECT_EQ(a.status, c.status) << c.what;
+  }
+  EXPECT_EQ(storedPhotos(), 0u);
+  // And the server goes on serving.
+  EXPECT_EQ(send(goodUpload()).status, 200);
+  EXPECT_EQ(storedPhotos(), 1u);
+}
+
+TEST_F(VelmServerTest, ChunkedUploadBeyondTheLimitIsRefused) {
+  auto c = client();
+  std::string query = "/api/post_photo_xml.php?" + auth() + goodUpload().query();
+  std::string chunk(16384, 'x');
+  auto r = c.Post(
+      query.c_str(),
+      [&](size_t offset, httplib::DataSink& sink) {
+        if (offset >= 200000) {
+          sink.done();
+          return true;
+        }
+        return sink.write(chunk.data(), chunk.size());
+      },
+      ("multipart/form-data; boundary=" + kBoundary).c_str());
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 413);
+  EXPECT_NE(r->body.find("<error code=\"114\">"), std::string::npos) << r->body;
+  EXPECT_EQ(storedPhotos(), 0u);
+}
+
+TEST_F(VelmServerTest, AlbumsAreCreatedListedAndKeptPerAccount) {
+  Answer created = get("/api/create_album_xml.php?" + auth() + "&name=Tom%20%26%20Jerry");
+  EXPECT_EQ(created.status, 200) << created.body;
+  EXPECT_EQ(created.code(), -1);
+  EXPECT_EQ(get("/api/create_album_xml.php?" + auth() + "&name=Summer").status, 200);
+
+  EXPECT_EQ(get("/api/create_album_xml.php?" + auth() + "&name=Summer").code(), 116);
+  EXPECT_EQ(get("/api/create_album_xml.php?" + auth() + "&name=").code(), 115);
+  EXPECT_EQ(get("/api/create_album_xml.php?" + auth()).code(), 108);
+  // Another account may have an album of the same name.
+  EXPECT_EQ(get("/api/create_album_xml.php?" + auth("bob", "other") + "&name=Summer").code(), -1);
+
+  Answer list = get("/api/get_albums_xml.php?" + auth() + "&user_name=anna");
+  EXPECT_EQ(list.element("albums_count"), "2");
+  EXPECT_NE(list.body.find("<name>Tom &amp; Jerry</name>"), std::string::npos) << list.body;
+  EXPECT_NE(list.body.find("<name>Summer</name>"), std::string::npos);
+  // Only album names stand in name elements.
+  std::size_t names = 0;
+  for (std::size_t at = list.body.find("<name>"); at != std::string::npos;
+       at = list.body.find("<name>", at + 1))
+    ++names;
+  EXPECT_EQ(names, 2u);
+
+  EXPECT_EQ(get("/api/get_albums_xml.php?" + auth() + "&user_name=bob").code(), 117);
+  EXPECT_EQ(get("/api/get_albums_xml.php?" + auth()).code(), 108);
+  Answer empty = get("/api/get_albums_xml.php?" + auth("bob", "other") + "&user_name=bob");
+  EXPECT_EQ(empty.element("albums_count"), "1");
+}
+
+TEST_F(VelmServerTest, UnknownRequestsAndWrongMethodsAreAnswered) {
+  struct Case {
+    const char* what;
+    std::function<Answer()> send;
+    int code;
+    int status;
+  } cases[] = {
+      {"unknown path", [&] { return get("/api/nothing.php"); }, 119, 404},
+      {"upload by GET", [&] { return get("/api/post_photo_xml.php?" + auth()); }, 120, 405},
+      {"signature by POST", [&] { return post("/api/get_api_signature.php", "x", "text/plain"); }, 120, 405},
+      {"unknown photo page", [&] { return get("/photo/" + std::string(24, '0')); }, -1, 404},
+  };
+  for (const auto& c : cases) {
+    Answer a = c.send();
+    EXPECT_EQ(a.code(), c.code) << c.what << "\n" << a.body;
+    EXPECT_EQ(a.status, c.status) << c.what;
+  }
+
+  // A request that is not HTTP at all does not stop the server.
+  rawExchange(server_->port(), "GARBAGE\r\n\r\n");
+  rawExchange(server_->port(), std::string("\0\xFF\r\n\r\n", 6));
+  EXPECT_EQ(signature().size(), 32u);
+}
+
+TEST_F(VelmServerTest, AccountsKeepOnlyThePasswordHash) {
+  std::string database = velmtest::readFile(server_->dataDir() / "velm.sqlite");
+  EXPECT_NE(database.find(md5Hex("secret")), std::string::npos);
+  EXPECT_EQ(database.find("secret"), std::string::npos);
+
+  // Adding the account again changes its password.
+  std::string before = auth();
+  ASSERT_EQ(server_->addUser("anna", "changed\n"), 0);
+  EXPECT_EQ(get("/api/get_albums_xml.php?" + before + "&user_name=anna").code(), 102);
+  EXPECT_EQ(get("/api/get_albums_xml.php?" + auth("anna", "changed") + "&user_name=anna").code(), -1);
+
+  EXPECT_NE(server_->addUser("carl", ""), 0);
+  EXPECT_NE(server_->addUser("", "pw"), 0);
+  EXPECT_NE(server_->addUser("dora", "\xFF\xFE"), 0);
+}
+
+
+}  // namespace

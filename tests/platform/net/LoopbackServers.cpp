@@ -1,0 +1,128 @@
+#include "LoopbackServers.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+namespace velmtest {
+
+int HttpServer::start() {
+  port_ = server_.bind_to_any_port("127.0.0.1");
+  if (port_ <= 0) return port_ = 0;
+  thread_ = std::thread([this] { server_.listen_after_bind(); });
+  while (!server_.is_running()) std::this_thread::yield();
+  return port_;
+}
+
+void HttpServer::stop() {
+  if (thread_.joinable()) {
+    server_.stop();
+    thread_.join();
+  }
+}
+
+namespace {
+int listenLoopback(int* port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = 0;
+  socklen_t len = sizeof a;
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 16) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  *port = ntohs(a.sin_port);
+  return fd;
+}
+
+// Waits for data or EOF on fd while checking stop every 50 ms; false when stopped.
+bool waitReadable(int fd, const std::atomic<bool>& stop) {
+  while (!stop) {
+    pollfd p{fd, POLLIN, 0};
+    int r = poll(&p, 1, 50);
+    if (r > 0) return true;
+    if (r < 0) return false;
+  }
+  return false;
+}
+}  // namespace
+
+RawServer::RawServer(std::optional<std::string> answer)
+    : RawServer(Responder([answer](const std::string&) { return answer; })) {}
+
+RawServer::RawServer(Responder respond) : respond_(std::move(respond)) {
+  listen_ = listenLoopback(&port_);
+  if (listen_ >= 0) thread_ = std::thread([this] { run(); });
+}
+
+RawServer::~RawServer() {
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
+  if (listen_ >= 0) close(listen_);
+}
+
+std::string RawServer::lastRequest() const {
+  std::lock_guard lock(mutex_);
+  return lastRequest_;
+}
+
+void RawServer::run() {
+  while (waitReadable(listen_, stop_)) {
+    int fd = accept(listen_, nullptr, nullptr);
+    if (fd < 0) continue;
+    std::string request;
+    char buffer[65536];
+    std::size_t need = std::string::npos;
+    bool open = true;
+    while (open && (need == std::string::npos || request.size() < need)) {
+      if (!waitReadable(fd, stop_)) break;
+      ssize_t n = read(fd, buffer, sizeof buffer);
+      if (n <= 0) {
+        open = false;
+        break;
+      }
+      request.append(buffer, static_cast<std::size_t>(n));
+      std::size_t head = request.find("\r\n\r\n");
+      if (need == std::string::npos && head != std::string::npos) {
+        std::size_t length = 0;
+        std::size_t at = request.find("Content-Length: ");
+        if (at != std::string::npos && at < head) length = std::strtoul(request.c_str() + at + 16, nullptr, 10);
+        need = head + 4 + length;
+      }
+    }
+    {
+      std::lock_guard lock(mutex_);
+      lastRequest_ = request;
+    }
+    std::optional<std::string> answer = open ? respond_(request) : std::nullopt;
+    if (open && answer) {
+      std::size_t written = 0;
+      while (written < answer->size()) {
+        ssize_t n = write(fd, answer->data() + written, answer->size() - written);
+        if (n <= 0) break;
+        written += static_cast<std::size_t>(n);
+      }
+    } else if (open) {
+      // Say nothing; wait for the client to give up.
+      while (waitReadable(fd, stop_) && read(fd, buffer, sizeof buffer) > 0) {
+      }
+    }
+    close(fd);
+  }
+}
+
+int closedPort() {
+  int port = 0;
+  int fd = listenLoopback(&port);
+  if (fd >= 0) close(fd);
+  return port;
+}
+
+}  // namespace velmtest
