@@ -152,3 +152,39 @@ CFStringRef iuGetIndCFString(SInt16 table, SInt16 index) {
   if (!gStringBundle) return nullptr;
   return CFBundleCopyLocalizedString(gStringBundle, key.get(), nullptr, CFSTR("Localizable"));
 }
+
+namespace {
+
+// The value under key when it is of the given type, else null.
+CFTypeRef typedValue(CFDictionaryRef dictionary, CFStringRef key, CFTypeID type) {
+  if (!dictionary || !key || CFGetTypeID(dictionary) != CFDictionaryGetTypeID()) return nullptr;
+  auto value = static_cast<CFTypeRef>(CFDictionaryGetValue(dictionary, key));
+  if (!value || CFGetTypeID(value) != type) return nullptr;
+  return value;
+}
+
+}  // namespace
+
+double convGetDouble(CFDictionaryRef dictionary, CFStringRef key) {
+  auto number = static_cast<CFNumberRef>(typedValue(dictionary, key, CFNumberGetTypeID()));
+  double value = 0.0;
+  if (number) CFNumberGetValue(number, kCFNumberDoubleType, &value);
+  return value;
+}
+
+UInt32 convGetUInt32(CFDictionaryRef dictionary, CFStringRef key) {
+  auto number = static_cast<CFNumberRef>(typedValue(dictionary, key, CFNumberGetTypeID()));
+  SInt32 value = 0;
+  if (number) CFNumberGetValue(number, kCFNumberSInt32Type, &value);
+  return static_cast<UInt32>(value);
+}
+
+CFStringRef convGetORBStringRef(CFDictionaryRef dictionary, CFStringRef key) {
+  return static_cast<CFStringRef>(typedValue(dictionary, key, CFStringGetTypeID()));
+}
+
+CFStringRef iuGetIndRZMCFString(SInt16 index) {
+  CFRef<CFStringRef> key(ORBStringCreateWithFormat(CFSTR("%i"), static_cast<int>(index)));
+  if (!key) return nullptr;
+  return CFBundleCopyLocalizedString(CFBundleGetMainBundle(), key.get(), key.get(), nullptr);
+}

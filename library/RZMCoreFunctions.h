@@ -47,3 +47,18 @@ CFBundleRef initStringBundle(CFStringRef bundleIdentifier);
 // (the caller releases it), the key itself when the table has no such entry, null when no string
 // bundle is set.
 CFStringRef iuGetIndCFString(SInt16 table, SInt16 index);
+
+// ---- Dictionary accessors
+// The number under key as a double; 0.0 when the dictionary is null or no dictionary, the key
+// has no value or the value is no number.
+double convGetDouble(CFDictionaryRef dictionary, CFStringRef key);
+// The number under key read as a signed 32-bit integer and returned as unsigned; 0 when there is
+// no number under the key.
+UInt32 convGetUInt32(CFDictionaryRef dictionary, CFStringRef key);
+// The string under key, not retained (the dictionary keeps it); null when there is no string.
+CFStringRef convGetORBStringRef(CFDictionaryRef dictionary, CFStringRef key);
+
+// ---- Numbered texts of the host application
+// The entry whose key is the index in decimal in the main bundle's "Localizable" table, or the
+// key itself when there is none. A new string the caller releases; null when the key cannot be made.
+CFStringRef iuGetIndRZMCFString(SInt16 index);

@@ -1,0 +1,74 @@
+// Internal layout of the image layer. Not installed.
+#pragma once
+
+#include <vips/vips.h>
+
+#include <string>
+
+#include "CFInternal.h"
+#include "ImageIO.h"
+
+namespace imageio {
+
+enum TypeID : CFTypeID {
+  kTypeImage = 270,
+  kTypeImageSource = 271,
+  kTypeImageDestination = 272,
+};
+
+// Starts libvips and Exiv2 once per process (thread-safe); false when libvips cannot start.
+bool ensureStarted();
+
+// Where a source's bytes come from: a file path, or a data object it keeps.
+struct Input {
+  std::string path;           // set for file sources
+  CFRef<CFDataRef> data;      // set for data sources
+  std::string loader;         // the libvips loader found for the bytes
+};
+
+// Opens the first image of the input with its loader: header only until pixels are asked for,
+// read sequentially, failing on truncated data. shrink > 1 asks a JPEG decoder to shrink by
+// that factor. Null (and the vips error buffer cleared) on failure. The caller unrefs.
+VipsImage* openImage(const Input& input, int shrink = 1);
+
+// A new properties dictionary of the input's first image; null when its header cannot be read.
+CFDictionaryRef copyProperties(const Input& input);
+
+// Owned reference to a GObject (VipsImage and friends).
+template <typename T>
+struct GRef {
+  GRef() = default;
+  explicit GRef(T* p) : ptr(p) {}
+  GRef(const GRef&) = delete;
+  GRef& operator=(const GRef&) = delete;
+  GRef(GRef&& o) noexcept : ptr(o.ptr) { o.ptr = nullptr; }
+  GRef& operator=(GRef&& o) noexcept {
+    if (this != &o) {
+      reset();
+      ptr = o.ptr;
+      o.ptr = nullptr;
+    }
+    return *this;
+  }
+  ~GRef() { reset(); }
+  void reset(T* p = nullptr) {
+    if (ptr) g_object_unref(ptr);
+    ptr = p;
+  }
+  T* get() const { return ptr; }
+  explicit operator bool() const { return ptr != nullptr; }
+  T* ptr = nullptr;
+};
+
+}  // namespace imageio
+
+struct CGImage : cfimpl::Object {
+  explicit CGImage(VipsImage* pixels) : Object(imageio::kTypeImage), image(pixels) {}
+  imageio::GRef<VipsImage> image;  // decoded, in memory
+};
+
+struct CGImageSource : cfimpl::Object {
+  CGImageSource() : Object(imageio::kTypeImageSource) {}
+  imageio::Input input;
+  CFStringRef type = nullptr;  // constant
+};
