@@ -8,6 +8,8 @@
 #include <string>
 #include <system_error>
 
+#include "ImageIO.h"
+#include "NSAppleScript.h"
 #include "NSLog.h"
 #include "NSURL.h"
 #include "NSWorkspace.h"
@@ -15,6 +17,9 @@
 #include "PlugInBundle.h"
 #include "RZMCoreFunctions.h"
 #include "cocoaUtils.h"
+#include "fileEngine.h"
+#include "gps.h"
+#include "resizePhotoFileAs.h"
 
 namespace fs = std::filesystem;
 
@@ -37,6 +42,13 @@ std::string utf8(CFStringRef s) {
   if (!CFStringGetCString(s, out.data(), size, kCFStringEncodingUTF8)) return {};
   out.resize(std::char_traits<char>::length(out.c_str()));
   return out;
+}
+
+// A menu index stored under key (0 when none is stored).
+NSInteger storedIndex(CFStringRef key) {
+  UInt32 index = 0;
+  prefLoadUInt32(key, &index);
+  return static_cast<SInt32>(index);
 }
 
 void openPage(CFStringRef address) {
@@ -90,6 +102,12 @@ Velm* Velm::initWithAPIManager(PROAPIManager* apiManager) {
                                                          NSTemporaryDirectory(),
                                                          reinterpret_cast<unsigned long>(self.get())));
   VelmPrepareExportFolder(self->tempDirectoryPath.get());
+
+  // The client with the stored account, so that an export works even when the host never
+  // asks for the panel.
+  self->loadStoredAccount();
+  self->myVelmClient = std::make_unique<VelmClient>();
+  self->myVelmClient->setName(self->mAccountName.get(), self->mAccountPwd.get());
   return self.release();
 }
 
@@ -119,15 +137,8 @@ void Velm::myAwakeFromNib() {
   initStringBundle(kVelmBundleIdentifier);
   cocoaUtils::translateOneView(settingsViewOutlet);
 
-  CFStringRef name = nullptr;
-  prefLoadString(kVelmAccountNamePrefsKey, &name);
-  mAccountName.reset(name);
+  loadStoredAccount();
   if (velmName) velmName->setStringValue(mAccountName ? mAccountName.get() : CFSTR(""));
-
-  if (mAccountName)
-    mAccountPwd.reset(securityLoadPassword(kVelmKeychainServiceName, mAccountName.get()));
-  else
-    mAccountPwd.reset();
   if (velmPassword) velmPassword->setStringValue(mAccountPwd ? mAccountPwd.get() : CFSTR(""));
 
   UInt32 sizeIndex = 0;
@@ -139,8 +150,18 @@ void Velm::myAwakeFromNib() {
 
   if (velmAlbumName) velmAlbumName->setStringValue(mAlbumName ? mAlbumName.get() : CFSTR(""));
 
-  myVelmClient = std::make_unique<VelmClient>();
+  if (!myVelmClient) myVelmClient = std::make_unique<VelmClient>();
   myVelmClient->setName(mAccountName.get(), mAccountPwd.get());
+}
+
+void Velm::loadStoredAccount() {
+  CFStringRef name = nullptr;
+  prefLoadString(kVelmAccountNamePrefsKey, &name);
+  mAccountName.reset(name);
+  if (mAccountName)
+    mAccountPwd.reset(securityLoadPassword(kVelmKeychainServiceName, mAccountName.get()));
+  else
+    mAccountPwd.reset();
 }
 
 void Velm::velmButton(NSObject*) { openPage(kVelmHomePage); }
@@ -182,6 +203,8 @@ void Velm::albumHit(NSObject* sender) {
 }
 
 void Velm::getNameAndPassword() {
+  // Without the panel the account stays the stored one.
+  if (!velmName && !velmPassword) return;
   mAccountName = textOf(velmName);
   mAccountPwd = textOf(velmPassword);
   if (isOn(useKeychainCheckbox)) {
@@ -191,16 +214,16 @@ void Velm::getNameAndPassword() {
 }
 
 void Velm::getTargetSize() {
-  // Without the panel nothing was chosen: the full size, and the stored choice stays.
-  NSInteger index = sizePopUp ? sizePopUp->indexOfSelectedItem() : -1;
+  // Without the panel the stored choice counts, as the panel would have shown it.
+  NSInteger index = sizePopUp ? sizePopUp->indexOfSelectedItem() : storedIndex(kVelmPrivacySizeKey);
   static const SInt32 sizes[] = {0, 1600, 1200, 800, 640};
   mSize = index >= 0 && index < 5 ? sizes[index] : 0;
   if (sizePopUp) prefStoreUInt32(kVelmPrivacySizeKey, static_cast<UInt32>(static_cast<SInt32>(index)));
 }
 
 void Velm::getPrivacyStatus() {
-  // Without the panel nothing was chosen: the most private level, and the stored choice stays.
-  NSInteger index = privacyPopUp ? privacyPopUp->indexOfSelectedItem() : -1;
+  // Without the panel the stored choice counts, as the panel would have shown it.
+  NSInteger index = privacyPopUp ? privacyPopUp->indexOfSelectedItem() : storedIndex(kVelmPrivacyPrefsKey);
   static const SInt32 levels[] = {0, 500, 800, 1000};
   mPrivacy = index >= 0 && index < 4 ? levels[index] : 1000;
   if (privacyPopUp) prefStoreUInt32(kVelmPrivacyPrefsKey, static_cast<UInt32>(static_cast<SInt32>(index)));
@@ -275,10 +298,7 @@ void Velm::exportManagerShouldBeginExport() {
   getPrivacyStatus();
   getTargetSize();
   getAlbumName();
-  if (!myVelmClient) {
-    // The host never asked for the panel: a client with the stored account.
-    myVelmClient = std::make_unique<VelmClient>();
-  }
+  if (!myVelmClient) myVelmClient = std::make_unique<VelmClient>();
   myVelmClient->setName(mAccountName.get(), mAccountPwd.get());
   myVelmClient->setAlbumName(mAlbumName.get());
   myVelmClient->setPrivacy(mPrivacy);
@@ -292,11 +312,126 @@ void Velm::exportManagerShouldBeginExport() {
   _exportManager->shouldBeginExport();
 }
 
-void Velm::exportManagerDidWriteImageDataToRelativePath(CFStringRef relativePath, unsigned) {
-  // Photo preparation and upload come with the image pipeline; until then each image is
-  // reported as not uploaded.
-  NSLog(CFSTR("Error uploading %@ to Velm: %@"), relativePath, CFSTR("uploading is not available in this build"));
+namespace {
+
+// A value of type `type` under key, or null.
+CFTypeRef typedValue(CFDictionaryRef dictionary, CFStringRef key, CFTypeID type) {
+  if (!dictionary || CFGetTypeID(dictionary) != CFDictionaryGetTypeID()) return nullptr;
+  CFTypeRef value = CFDictionaryGetValue(dictionary, key);
+  return value && CFGetTypeID(value) == type ? value : nullptr;
+}
+
+}  // namespace
+
+void Velm::exportManagerDidWriteImageDataToRelativePath(CFStringRef relativePath, unsigned index) {
+  GpsInfoRecord gps{};
+  CFRef<CFStringRef> path(CFStringCreateWithFormat(nullptr, nullptr, CFSTR("%@%@"), tempDirectoryPath.get(), relativePath));
+
+  // The position, signed by its hemisphere letters; 0 and 0 without one.
+  double latitude = 0.0;
+  double longitude = 0.0;
+  if (gpsGetCoordinatesFromFilePath(path.get(), &gps) == 0) {
+    latitude = gps.latitudeRef == 'N' ? gps.latitude : -gps.latitude;
+    longitude = gps.longitudeRef == 'W' ? -gps.longitude : gps.longitude;
+  }
+  gpsReleaseInfoRecord(&gps);
+
+  // The photo to upload: absent when the file cannot be read as an image.
+  CFRef<CFMutableDataRef> data;
+  FSRef ref;
+  if (feMakeFSRefFromPath(path.get(), &ref) == noErr) data.reset(resizePhotoFileAs(&ref, mSize, kUTTypeJPEG));
+
+  // Name, caption and keywords from the host; held while the upload runs.
+  CFRef<CFDictionaryRef> properties = _exportManager->propertiesWithoutThumbnailForImageAtIndex(index);
+  CFStringRef name = nullptr;
+  CFStringRef description = nullptr;
+  CFRef<CFStringRef> keywords;
+  if (properties) {
+    name = static_cast<CFStringRef>(typedValue(properties.get(), kExportKeyVersionName, CFStringGetTypeID()));
+    auto iptc = static_cast<CFDictionaryRef>(
+        typedValue(properties.get(), kExportKeyIPTCProperties, CFDictionaryGetTypeID()));
+    description = static_cast<CFStringRef>(typedValue(iptc, CFSTR("Caption/Abstract"), CFStringGetTypeID()));
+    keywords.reset(makeStringFromArray(
+        static_cast<CFArrayRef>(typedValue(properties.get(), kExportKeyKeywords, CFArrayGetTypeID())), CFSTR(",")));
+  }
+
+  CFStringRef message = CFStringCreateWithFormat(nullptr, nullptr, CFSTR("Velm upload: %@"), name);
+  lockProgress();
+  std::swap(exportProgress.message, message);
+  unlockProgress();
+  if (message) CFRelease(message);
+
+  SInt32 result = myVelmClient ? myVelmClient->uploadFileSync(data.get(), name, description, keywords.get(), latitude,
+                                                              longitude)
+                               : 100;
+  data.reset();
+
+  if (result != 0) {
+    NSLog(CFSTR("Error uploading %@ to Velm: %@"), name,
+          myVelmClient ? myVelmClient->getResultDataString() : nullptr);
+  } else {
+    if (latitude == 0.0 && longitude == 0.0)
+      ++imagesNoGPS;
+    else
+      ++imagesWithGPS;
+    setResultURLForImage(name, myVelmClient->getResultURL());
+  }
+  properties.reset();
   _incrementUploadProgress(1);
+}
+
+CFStringRef Velm::makeStringFromArray(CFArrayRef array, CFStringRef divider) {
+  CFMutableStringRef text = CFStringCreateMutable(nullptr, 0);
+  CFIndex count = array ? CFArrayGetCount(array) : 0;
+  for (CFIndex i = 0; i < count; ++i) {
+    auto item = static_cast<CFTypeRef>(CFArrayGetValueAtIndex(array, i));
+    if (item && CFGetTypeID(item) == CFStringGetTypeID()) CFStringAppend(text, static_cast<CFStringRef>(item));
+    if (i + 1 < count) CFStringAppend(text, divider);
+  }
+  return text;
+}
+
+// ---- The caption write-back
+
+namespace {
+
+// The script that stores a page address in the version's caption: a new caption when it has
+// none, else appended after two returns. Its slots: version name, address, address.
+const CFStringRef kCaptionScript = CFSTR(
+    "tell application \"Aperture\"  \r tell image version \"%@\" \r try \r set myComment to value of IPTC tag "
+    "\"Caption/Abstract\" \r \ton error  \r set myComment to \"\" \r end try \r if (myComment = \"\") then \r "
+    "\tmake new IPTC tag with properties {name:\"Caption/Abstract\", value:\"%@\"} \r else \r set value of IPTC tag "
+    "\"Caption/Abstract\" to myComment & return & return & \"%@\" \r end if \r end tell \r end tell");
+
+// The text as the inside of a string literal of the script language: backslashes and quotation
+// marks escaped, so a value can never end the literal or add commands.
+CFStringRef copyScriptLiteral(CFStringRef text) {
+  CFMutableStringRef out = CFStringCreateMutable(nullptr, 0);
+  CFIndex n = text ? CFStringGetLength(text) : 0;
+  for (CFIndex i = 0; i < n; ++i) {
+    UniChar c = CFStringGetCharacterAtIndex(text, i);
+    if (c == '\\' || c == '"') CFStringAppendCharacters(out, reinterpret_cast<const UniChar*>(u"\\"), 1);
+    CFStringAppendCharacters(out, &c, 1);
+  }
+  return out;
+}
+
+}  // namespace
+
+void Velm::setResultURLForImage(CFStringRef versionName, CFStringRef url) {
+  if (storeURLInIPTC == 0) return;
+  if (!url) return;  // success without a page address: nothing to write
+  CFRef<CFStringRef> name(copyScriptLiteral(versionName));
+  CFRef<CFStringRef> address(copyScriptLiteral(url));
+  CFRef<CFStringRef> source(
+      CFStringCreateWithFormat(nullptr, nullptr, kCaptionScript, name.get(), address.get(), address.get()));
+  NSAppleScript script;
+  script.initWithSource(source.get());
+  CFRef<CFDictionaryRef> error;
+  CFRef<CFTypeRef> result(script.executeAndReturnError(error.receive()));
+  if (!result)
+    NSLog(CFSTR("AppleScript Error: %@"),
+          error ? CFDictionaryGetValue(error.get(), NSAppleScriptErrorMessage) : nullptr);
 }
 
 void Velm::exportManagerDidFinishExport() {

@@ -65,6 +65,14 @@ class Velm : public NSObject, public ApertureExportPlugIn {
   void unlockProgress() override;
   void _incrementUploadProgress(SInt32 amount);
 
+  // ---- The export
+  // The strings of the array joined with the divider between neighbours; a new string (empty
+  // for an absent or empty array).
+  CFStringRef makeStringFromArray(CFArrayRef array, CFStringRef divider);
+  // Writes the page address into the version's IPTC caption in the host, when the write-back
+  // switch is on; failures go to the system log.
+  void setResultURLForImage(CFStringRef versionName, CFStringRef url);
+
   // ---- The settings panel
   void myAwakeFromNib();
   void velmButton(NSObject* sender);
@@ -116,4 +124,6 @@ class Velm : public NSObject, public ApertureExportPlugIn {
 
  private:
   Velm() = default;
+  // The account name from the preferences and its password from the keychain.
+  void loadStoredAccount();
 };
