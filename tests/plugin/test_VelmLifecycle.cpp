@@ -99,7 +99,8 @@ TEST(VelmLifecycle, FixedAnswers) {
 
 TEST(VelmLifecycle, WithoutItsInterfaceFileThePanelIsAbsent) {
   // No QApplication in this process: the interface file cannot be instantiated. The panel is
-  // absent, the settings still come from the stores, and the reading functions stay safe.
+  // absent, the settings come from the stores as the panel would have shown them, and the
+  // reading functions stay safe.
   velmtest::FakeAPIManager api;
   prefStoreString(kVelmAccountNamePrefsKey, CFSTR("anna"));
   prefStoreUInt32(kVelmPrivacyPrefsKey, 1);
@@ -107,11 +108,13 @@ TEST(VelmLifecycle, WithoutItsInterfaceFileThePanelIsAbsent) {
   EXPECT_EQ(velm->settingsView(), nullptr);
   EXPECT_EQ(utf8(velm->mAccountName.get()), "anna");
   ASSERT_NE(velm->myVelmClient, nullptr);
+  velm->getNameAndPassword();
   velm->getTargetSize();
   velm->getPrivacyStatus();
   velm->getAlbumName();
+  EXPECT_EQ(utf8(velm->mAccountName.get()), "anna");  // the stored account stays
   EXPECT_EQ(velm->mSize, 0);
-  EXPECT_EQ(velm->mPrivacy, 1000);  // nothing chosen: the most private level
+  EXPECT_EQ(velm->mPrivacy, 500);  // the stored choice, index 1
   EXPECT_EQ(velm->mAlbumName.get(), nullptr);
   UInt32 stored = 0;
   EXPECT_EQ(prefLoadUInt32(kVelmPrivacyPrefsKey, &stored), 0);
