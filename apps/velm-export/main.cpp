@@ -242,7 +242,7 @@ int main(int argc, char** argv) {
     std::string line = "[" + std::to_string(p->currentValue) + "/" + std::to_string(p->totalValue) + "] " +
                        utf8(p->message);
     plugIn->unlockProgress();
-    if (line != shown && p->totalValue > 0) say(line);
+    if (line != shown && p->message && CFStringGetLength(p->message) > 0) say(line);
     shown = line;
     if (gInterrupted && !cancelAsked) {
       cancelAsked = true;
