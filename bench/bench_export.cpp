@@ -1,0 +1,178 @@
+// Exporting photos of 6000 by 4000 at 1600 pixels through the loaded bundle to velm-server on
+// loopback: the share of the time spent outside photo preparation, and the peak memory as the
+// number of photos grows (only one prepared photo is held at a time).
+//
+//   bench_export [COUNT...]     (default: 10 50)
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QComboBox>
+#include <QLineEdit>
+#include <exiv2/exiv2.hpp>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "AppKitQt.h"
+#include "ExportHost.h"
+#include "NSWorkspace.h"
+#include "PlugInBundle.h"
+#include "fileEngine.h"
+#include "resizePhotoFileAs.h"
+#include "ImageIO.h"
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+extern char** environ;
+
+namespace {
+
+double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+long peakKiB() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return u.ru_maxrss;
+}
+
+CFRef<CFStringRef> cf(const std::string& s) {
+  return CFRef<CFStringRef>(CFStringCreateWithCString(nullptr, s.c_str(), kCFStringEncodingUTF8));
+}
+
+struct Server {
+  pid_t pid = -1;
+  std::string url;
+  ~Server() {
+    if (pid > 0) {
+      kill(pid, SIGTERM);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+};
+
+bool startServer(const fs::path& data, Server& server) {
+  std::string add = std::string("printf secret | '") + VELM_SERVER_BINARY + "' --data '" + data.string() +
+                    "' add-user bench >/dev/null";
+  if (std::system(add.c_str()) != 0) return false;
+  int out[2];
+  if (pipe(out) != 0) return false;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  std::string dataArg = data.string();
+  std::vector<char*> argv = {const_cast<char*>(VELM_SERVER_BINARY), const_cast<char*>("--data"), dataArg.data(),
+                             const_cast<char*>("--listen"), const_cast<char*>("127.0.0.1:0"), nullptr};
+  int rc = posix_spawn(&server.pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(out[1]);
+  if (rc != 0) return false;
+  std::string line;
+  char c;
+  while (read(out[0], &c, 1) == 1 && c != '\n') line.push_back(c);
+  close(out[0]);
+  const std::string prefix = "listening on ";
+  if (line.rfind(prefix, 0) != 0) return false;
+  server.url = line.substr(prefix.size());
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<int> counts;
+  for (int i = 1; i < argc; ++i) counts.push_back(std::atoi(argv[i]));
+  if (counts.empty()) counts = {10, 50};
+
+  fs::path work = fs::temp_directory_path() / ("velm-bench-export-" + std::to_string(getpid()));
+  fs::create_directories(work);
+  setenv("XDG_CONFIG_HOME", (work / "config").c_str(), 1);
+  setenv("XDG_DATA_HOME", (work / "data").c_str(), 1);
+  setenv("XDG_CACHE_HOME", (work / "cache").c_str(), 1);
+  unsetenv("DBUS_SESSION_BUS_ADDRESS");
+  setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  Exiv2::XmpParser::initialize();
+  QApplication app(argc, argv);
+  NSWorkspace::setURLHandler([](CFStringRef) {});
+
+  // A 6000 x 4000 photo with a position, caption and keywords: a sample, enlarged.
+  fs::path photo = work / "big.jpg";
+  std::string make = std::string("vips resize '") + VELM_SOURCE_DIR + "/samples/Beach.jpg' '" + photo.string() +
+                     "[Q=90]' 7.5 --vscale 7.505";
+  if (std::system(make.c_str()) != 0) {
+    fprintf(stderr, "bench_export: cannot make the test photo (needs vips)\n");
+    return 1;
+  }
+
+  Server server;
+  if (!startServer(work / "server", server)) {
+    fprintf(stderr, "bench_export: velm-server did not start\n");
+    return 1;
+  }
+  setenv("VELM_SERVICE_URL", server.url.c_str(), 1);
+
+  // Preparation alone, warm.
+  FSRef ref;
+  feMakeFSRefFromPath(cf(photo.string()).get(), &ref);
+  CFRef<CFMutableDataRef> warm(resizePhotoFileAs(&ref, 1600, kUTTypeJPEG));
+  const int prepRuns = 5;
+  auto p0 = Clock::now();
+  for (int i = 0; i < prepRuns; ++i) CFRef<CFMutableDataRef> d(resizePhotoFileAs(&ref, 1600, kUTTypeJPEG));
+  double prep = seconds(Clock::now() - p0) / prepRuns;
+  printf("preparation alone: %.1f ms per photo (%ld KiB prepared)\n", prep * 1000,
+         static_cast<long>(CFDataGetLength(warm.get()) / 1024));
+  warm.reset();
+
+  CFBundleRef bundle = PlugInLoadBundle(cf(VELM_BUNDLE_DIR).get());
+  printf("%8s %10s %12s %10s %14s %12s\n", "photos", "total s", "per photo ms", "prep ms", "outside prep",
+         "peak MiB");
+  for (int count : counts) {
+    static int run = 0;
+    fs::path dir = work / ("photos-" + std::to_string(++run));
+    fs::create_directories(dir);
+    PhotoLibrary library;
+    for (int i = 0; i < count; ++i) {
+      fs::path p = dir / ("IMG_" + std::to_string(i) + ".jpg");
+      fs::create_hard_link(photo, p);
+      library.add(p.string(), nullptr);
+    }
+    // Preparation alone over the same photos, just before the export.
+    auto q0 = Clock::now();
+    for (int i = 0; i < count; ++i) {
+      FSRef each;
+      feMakeFSRefFromPath(cf((dir / ("IMG_" + std::to_string(i) + ".jpg")).string()).get(), &each);
+      CFRef<CFMutableDataRef> d(resizePhotoFileAs(&each, 1600, kUTTypeJPEG));
+    }
+    double prepEach = seconds(Clock::now() - q0) / count;
+    NSAppleScriptSetScriptingTarget(&library);
+    HostAPIManager api(library);
+    auto plugIn = PlugInCreatePrincipalObject(bundle, &api);
+    QWidget* panel = NSViewGetQWidget(plugIn->settingsView());
+    panel->findChild<QLineEdit*>("velmName")->setText("bench");
+    panel->findChild<QLineEdit*>("velmPassword")->setText("secret");
+    panel->findChild<QComboBox*>("sizePopUp")->setCurrentIndex(1);  // 1600
+    plugIn->exportManagerShouldBeginExport();
+    auto t0 = Clock::now();
+    runExportImages(*plugIn, library, *api.exportManager, [](const std::string& m) { fprintf(stderr, "%s\n", m.c_str()); });
+    double total = seconds(Clock::now() - t0);
+    double outside = (total - count * prepEach) / total;
+    printf("%8d %10.2f %12.1f %10.1f %13.1f%% %12.1f\n", count, total, total * 1000 / count, prepEach * 1000,
+           outside * 100, peakKiB() / 1024.0);
+    plugIn.reset();
+    NSAppleScriptSetScriptingTarget(nullptr);
+  }
+  std::error_code ec;
+  fs::remove_all(work, ec);
+  return 0;
+}
