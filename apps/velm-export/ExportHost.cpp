@@ -1,3 +1,4 @@
+#include "Text.h"
 #include "ExportHost.h"
 
 #include <filesystem>
@@ -15,21 +16,10 @@ std::shared_ptr<PROAPIObject> HostAPIManager::apiForProtocol(const Protocol& pro
   return nullptr;
 }
 
+using velmexport::cfString;
+using velmexport::utf8;
+
 namespace {
-
-std::string utf8(CFStringRef s) {
-  if (!s) return {};
-  CFIndex size = CFStringGetMaximumSizeForEncoding(CFStringGetLength(s), kCFStringEncodingUTF8) + 1;
-  std::string out(static_cast<size_t>(size), '\0');
-  if (!CFStringGetCString(s, out.data(), size, kCFStringEncodingUTF8)) return {};
-  out.resize(std::char_traits<char>::length(out.c_str()));
-  return out;
-}
-
-CFRef<CFStringRef> cfString(const std::string& s) {
-  return CFRef<CFStringRef>(CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8*>(s.data()),
-                                                    static_cast<CFIndex>(s.size()), kCFStringEncodingUTF8, false));
-}
 
 bool readWhole(const std::string& path, std::string& out) {
   std::ifstream f(path, std::ios::binary);

@@ -1,3 +1,4 @@
+#include "Text.h"
 #include "PhotoLibrary.h"
 
 #include <exiv2/exiv2.hpp>
@@ -12,25 +13,12 @@ namespace fs = std::filesystem;
 
 const char* const PhotoLibrary::kApplicationName = "Aperture";
 
+using velmexport::cfString;
+using velmexport::utf8;
+
 namespace {
 
 const char* const kCaptionTag = "Caption/Abstract";
-
-std::string utf8(CFStringRef s) {
-  if (!s) return {};
-  CFIndex used = 0;
-  CFIndex n = CFStringGetLength(s);
-  CFStringGetBytes(s, CFRangeMake(0, n), kCFStringEncodingUTF8, '?', false, nullptr, 0, &used);
-  std::string out(static_cast<size_t>(used), '\0');
-  CFStringGetBytes(s, CFRangeMake(0, n), kCFStringEncodingUTF8, '?', false, reinterpret_cast<UInt8*>(out.data()), used,
-                   &used);
-  return out;
-}
-
-CFRef<CFStringRef> cfString(const std::string& s) {
-  return CFRef<CFStringRef>(CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8*>(s.data()),
-                                                    static_cast<CFIndex>(s.size()), kCFStringEncodingUTF8, false));
-}
 
 // IPTC texts are UTF-8 when the record says so or when they are valid UTF-8; otherwise Latin-1.
 std::string iptcText(const std::string& raw, bool declaredUTF8) {

@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "Text.h"
 #include "AppKitQt.h"
 #include "ExportHost.h"
 #include "NSLog.h"
@@ -36,6 +37,9 @@
 #include "PlugInBundle.h"
 
 namespace fs = std::filesystem;
+
+using velmexport::cfString;
+using velmexport::utf8;
 
 namespace {
 
@@ -109,20 +113,6 @@ std::string defaultBundlePath() {
   std::error_code ec;
   fs::path exe = fs::read_symlink("/proc/self/exe", ec);
   return (exe.parent_path().parent_path() / "lib" / "velm" / "Velm.bundle").string();
-}
-
-CFRef<CFStringRef> cfString(const std::string& s) {
-  return CFRef<CFStringRef>(CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8*>(s.data()),
-                                                    static_cast<CFIndex>(s.size()), kCFStringEncodingUTF8, false));
-}
-
-std::string utf8(CFStringRef s) {
-  if (!s) return {};
-  CFIndex size = CFStringGetMaximumSizeForEncoding(CFStringGetLength(s), kCFStringEncodingUTF8) + 1;
-  std::string out(static_cast<size_t>(size), '\0');
-  if (!CFStringGetCString(s, out.data(), size, kCFStringEncodingUTF8)) return {};
-  out.resize(std::char_traits<char>::length(out.c_str()));
-  return out;
 }
 
 // Puts the options into the panel's controls, found by their outlet names.

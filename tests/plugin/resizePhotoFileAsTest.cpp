@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "ImageIO.h"
+#include "ImageTestSupport.h"
 #include "TestSupport.h"
 #include "fileEngine.h"
 #include "resizePhotoFileAs.h"
@@ -14,29 +15,14 @@
 namespace fs = std::filesystem;
 using velmtest::readFile;
 using velmtest::runCommand;
+using velmtest::exiftool;
+using velmtest::q;
+using velmtest::sh;
 using velmtest::writeFile;
 
 namespace {
 
 fs::path gDir;
-
-std::string sh(const std::string& command) {
-  int status = 0;
-  std::string out = runCommand(command + " 2>&1", &status);
-  EXPECT_EQ(status, 0) << command << "\n" << out;
-  return out;
-}
-
-std::string q(const fs::path& p) { return "'" + p.string() + "'"; }
-
-std::vector<std::string> exiftool(const fs::path& file, const std::string& tags) {
-  std::string out = sh("exiftool -n -s3 -f " + tags + " " + q(file));
-  std::vector<std::string> lines;
-  size_t start = 0;
-  for (size_t end; (end = out.find('\n', start)) != std::string::npos; start = end + 1)
-    lines.push_back(out.substr(start, end - start));
-  return lines;
-}
 
 // Prepares the file and writes the result beside it as <name>-<maxSize>.jpg; false when there
 // is no result.

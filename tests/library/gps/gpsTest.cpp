@@ -7,35 +7,21 @@
 #include <string>
 #include <vector>
 
+#include "ImageTestSupport.h"
 #include "TestSupport.h"
 #include "fileEngine.h"
 #include "gps.h"
 #include "stringEngine.h"
 
 namespace fs = std::filesystem;
+using velmtest::exiftool;
+using velmtest::q;
 using velmtest::runCommand;
+using velmtest::sh;
 
 namespace {
 
 fs::path gDir;
-
-std::string sh(const std::string& command) {
-  int status = 0;
-  std::string out = runCommand(command + " 2>&1", &status);
-  EXPECT_EQ(status, 0) << command << "\n" << out;
-  return out;
-}
-
-std::string q(const fs::path& p) { return "'" + p.string() + "'"; }
-
-std::vector<std::string> exiftool(const fs::path& file, const std::string& tags) {
-  std::string out = sh("exiftool -n -s3 -f " + tags + " " + q(file));
-  std::vector<std::string> lines;
-  size_t start = 0;
-  for (size_t end; (end = out.find('\n', start)) != std::string::npos; start = end + 1)
-    lines.push_back(out.substr(start, end - start));
-  return lines;
-}
 
 CFRef<CFStringRef> cf(const std::string& utf8) {
   return CFRef<CFStringRef>(CFStringCreateWithCString(nullptr, utf8.c_str(), kCFStringEncodingUTF8));

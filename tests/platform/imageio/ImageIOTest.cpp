@@ -10,36 +10,20 @@
 #include <vector>
 
 #include "ImageIO.h"
+#include "ImageTestSupport.h"
 #include "TestSupport.h"
 
 namespace fs = std::filesystem;
 using velmtest::readFile;
 using velmtest::runCommand;
+using velmtest::exiftool;
+using velmtest::q;
+using velmtest::sh;
 using velmtest::writeFile;
 
 namespace {
 
 fs::path gDir;
-
-// Runs a shell command and fails the test when it does not succeed.
-std::string sh(const std::string& command) {
-  int status = 0;
-  std::string out = runCommand(command + " 2>&1", &status);
-  EXPECT_EQ(status, 0) << command << "\n" << out;
-  return out;
-}
-
-std::string q(const fs::path& p) { return "'" + p.string() + "'"; }
-
-// Values of tags as exiftool reads them without conversion, one per line ("-" when missing).
-std::vector<std::string> exiftool(const fs::path& file, const std::string& tags) {
-  std::string out = sh("exiftool -n -s3 -f " + tags + " " + q(file));
-  std::vector<std::string> lines;
-  size_t start = 0;
-  for (size_t end; (end = out.find('\n', start)) != std::string::npos; start = end + 1)
-    lines.push_back(out.substr(start, end - start));
-  return lines;
-}
 
 CFRef<CFURLRef> urlOf(const fs::path& p) {
   std::string s = p.string();
