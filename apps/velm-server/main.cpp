@@ -191,14 +191,18 @@ int serve(const Options& o) {
       return 1;
     }
   }
+  // The request log is written before the answer goes out, so a client that has its answer
+  // always finds its request in the log.
+  server.set_post_routing_handler([&](const httplib::Request& req, httplib::Response& res) {
+    if (!requestLog.is_open()) return;
+    std::lock_guard lock(logMutex);
+    requestLog << req.method << ' ' << req.target << ' ' << res.status << " content-length="
+               << req.get_header_value("Content-Length") << '\n';
+    requestLog.flush();
+  });
   server.set_logger([&](const httplib::Request& req, const httplib::Response& res) {
     std::lock_guard lock(logMutex);
     std::fprintf(stderr, "%s %s %d\n", req.method.c_str(), req.path.c_str(), res.status);
-    if (requestLog.is_open()) {
-      requestLog << req.method << ' ' << req.target << ' ' << res.status << " content-length="
-                 << req.get_header_value("Content-Length") << '\n';
-      requestLog.flush();
-    }
   });
 
   // A signal may come before the server has started to accept; stop() only works on a
