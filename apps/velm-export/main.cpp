@@ -229,10 +229,11 @@ int main(int argc, char** argv) {
   while (!done) {
     plugIn->lockProgress();
     ExportProgress* p = plugIn->progress();
-    std::string line = "[" + std::to_string(p->currentValue) + "/" + std::to_string(p->totalValue) + "] " +
-                       utf8(p->message);
-    plugIn->unlockProgress();
-    if (line != shown && p->message && CFStringGetLength(p->message) > 0) say(line);
+    std::string message = utf8(p->message);
+    std::string line =
+        "[" + std::to_string(p->currentValue) + "/" + std::to_string(p->totalValue) + "] " + message;
+    plugIn->unlockProgress();  // nothing of the record is touched after this
+    if (line != shown && !message.empty()) say(line);
     shown = line;
     if (gInterrupted && !cancelAsked) {
       cancelAsked = true;
