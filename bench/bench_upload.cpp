@@ -2,7 +2,6 @@
 // two requests per photo (signature, then the multipart POST) made by the curl program.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -16,10 +15,13 @@
 #include <string>
 #include <vector>
 
+#include "Md5TestSupport.h"
 #include "CoreFoundation.h"
 #include "VelmClient.h"
 
 extern char** environ;
+
+using velmtest::md5Hex;
 
 namespace {
 
@@ -28,19 +30,6 @@ namespace fs = std::filesystem;
 constexpr int kUploads = 100;
 constexpr std::size_t kPhotoSize = 1 << 20;
 const std::string kBoundary = "---------------------------8f999edae883c6039b244c0d341f45f8";
-
-std::string md5Hex(const std::string& bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_md5(), nullptr);
-  static const char* hex = "0123456789abcdef";
-  std::string out;
-  for (unsigned int i = 0; i < length; ++i) {
-    out += hex[digest[i] >> 4];
-    out += hex[digest[i] & 15];
-  }
-  return out;
-}
 
 // Runs a program; returns its standard output, or nothing when it failed.
 bool run(const std::vector<std::string>& args, std::string* out, const std::string& input = {}) {

@@ -44,6 +44,17 @@ void appendUTF8(std::string& out, UChar32 c) {
 }
 }  // namespace
 
+namespace {
+void appendUTF16(std::u16string& out, UChar32 c) {
+  if (c <= 0xFFFF) {
+    out.push_back(static_cast<char16_t>(c));
+  } else {
+    out.push_back(static_cast<char16_t>(U16_LEAD(c)));
+    out.push_back(static_cast<char16_t>(U16_TRAIL(c)));
+  }
+}
+}  // namespace
+
 bool cfimpl::toUTF8(std::u16string_view in, std::string& out) {
   out.clear();
   out.reserve(in.size());
@@ -83,12 +94,7 @@ bool cfimpl::fromUTF8(std::string_view in, std::u16string& out) {
       out.clear();
       return false;
     }
-    if (c <= 0xFFFF) {
-      out.push_back(static_cast<char16_t>(c));
-    } else {
-      out.push_back(static_cast<char16_t>(U16_LEAD(c)));
-      out.push_back(static_cast<char16_t>(U16_TRAIL(c)));
-    }
+    appendUTF16(out, c);
   }
   return true;
 }
@@ -188,12 +194,7 @@ std::optional<std::u16string> decode(const UInt8* bytes, CFIndex n, CFStringEnco
       uint32_t c = little ? (bytes[i] | (bytes[i + 1] << 8) | (bytes[i + 2] << 16) | (uint32_t(bytes[i + 3]) << 24))
                           : ((uint32_t(bytes[i]) << 24) | (bytes[i + 1] << 16) | (bytes[i + 2] << 8) | bytes[i + 3]);
       if (c > 0x10FFFF || U_IS_SURROGATE(c)) return std::nullopt;
-      if (c <= 0xFFFF) {
-        out.push_back(static_cast<char16_t>(c));
-      } else {
-        out.push_back(static_cast<char16_t>(U16_LEAD(c)));
-        out.push_back(static_cast<char16_t>(U16_TRAIL(c)));
-      }
+      appendUTF16(out, c);
     }
     return out;
   }
@@ -613,12 +614,7 @@ void appendFolded(std::u16string& out, const char16_t* p, int32_t n, bool fold) 
     UChar32 c;
     U16_NEXT(p, i, n, c);
     if (fold) c = u_foldCase(c, U_FOLD_CASE_DEFAULT);
-    if (c <= 0xFFFF) {
-      out.push_back(static_cast<char16_t>(c));
-    } else {
-      out.push_back(static_cast<char16_t>(U16_LEAD(c)));
-      out.push_back(static_cast<char16_t>(U16_TRAIL(c)));
-    }
+    appendUTF16(out, c);
   }
 }
 

@@ -1,6 +1,5 @@
 // VelmClient against the real velm-server and against scripted loopback servers.
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -9,10 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "Md5TestSupport.h"
 #include "CoreFoundation.h"
 #include "LoopbackServers.h"
 #include "ServerProcess.h"
 #include "VelmClient.h"
+
+using velmtest::md5Hex;
 
 namespace {
 
@@ -21,19 +23,6 @@ using velmtest::RawServer;
 using velmtest::ServerProcess;
 
 const std::string kBoundary = "---------------------------8f999edae883c6039b244c0d341f45f8";
-
-std::string md5Hex(const std::string& bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_md5(), nullptr);
-  static const char* hex = "0123456789abcdef";
-  std::string out;
-  for (unsigned int i = 0; i < length; ++i) {
-    out += hex[digest[i] >> 4];
-    out += hex[digest[i] & 15];
-  }
-  return out;
-}
 
 CFRef<CFStringRef> str(const std::string& s) {
   return CFRef<CFStringRef>(CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8*>(s.data()),

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
-#include <openssl/evp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,27 +13,17 @@
 #include <utility>
 #include <vector>
 
+#include "Md5TestSupport.h"
 #include "ServerProcess.h"
 #include "TestSupport.h"
+
+using velmtest::md5Hex;
 
 namespace {
 
 using velmtest::ServerProcess;
 
 const std::string kBoundary = "---------------------------8f999edae883c6039b244c0d341f45f8";
-
-std::string md5Hex(const std::string& bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_md5(), nullptr);
-  static const char* hex = "0123456789abcdef";
-  std::string out;
-  for (unsigned int i = 0; i < length; ++i) {
-    out += hex[digest[i] >> 4];
-    out += hex[digest[i] & 15];
-  }
-  return out;
-}
 
 std::string jpegBytes(std::size_t size) {
   std::string bytes = "\xFF\xD8\xFF\xE0";
