@@ -376,6 +376,8 @@ OSStatus feCreateAndOpenDataFileUnicode(const FSRef* parent, const HFSUniStr255*
   finder.fileType = type;
   finder.fileCreator = creator;
   std::memcpy(info.finderInfo, &finder, sizeof finder);
+  FSRef made;
+  if (!newFile) newFile = &made;
   OSErr err = FSCreateFileUnicode(parent, name->length, name->unicode, kFSCatInfoFinderInfo, &info, newFile, nullptr);
   if (err != noErr) return err;
   OSStatus openErr = openDataFork(newFile, refNum, true);
