@@ -102,7 +102,9 @@ SInt32 csGetCheckSum(FSRef file, Checksum* digest, csProgressProc progress, void
       close(fd);
       return -2;
     }
-    madvise(bytes, window, MADV_SEQUENTIAL);
+    // While this window is hashed the next one is read ahead, so reading and hashing overlap
+    // when the file is not in the page cache.
+    if (offset + window < size) posix_fadvise(fd, static_cast<off_t>(offset + window), static_cast<off_t>(kWindowSize), POSIX_FADV_WILLNEED);
     bool whole = hashWindow(&context, bytes, window);
     munmap(bytes, window);
     if (!whole) {
