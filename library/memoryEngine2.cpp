@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#define TEMP_NO_FORK_IO
 #include "fileEngine.h"
 #include "myDebug.h"
 
@@ -824,18 +823,20 @@ OSErr memAdjustIDinFlexDynArray(FlexDynArray* store, UInt32 newID) {
 }
 
 // ======== File images
-#ifndef TEMP_NO_FORK_IO
+//
+// The file engine reports 32-bit statuses; the platform's status codes all fit the 16 bits
+// that the memory engine returns.
 
 OSErr memAppendFileContentsMMIO(SInt16 forkRef, const DynArray* array) {
   const UInt64 bytes = static_cast<UInt64>(array->itemCount) * array->itemSize;
   if (bytes > kMax32) return memErrNoMemory;
-  return feAppendToFile(forkRef, static_cast<UInt32>(bytes), array->data);
+  return static_cast<OSErr>(feAppendToFile(forkRef, static_cast<UInt32>(bytes), array->data));
 }
 
 OSErr memWriteToFileContentsMMIO(SInt16 forkRef, const DynArray* array, SInt64 offset) {
   const UInt64 bytes = static_cast<UInt64>(array->itemCount) * array->itemSize;
   if (bytes > kMax32) return memErrNoMemory;
-  return feWriteToFile(forkRef, offset, static_cast<UInt32>(bytes), array->data);
+  return static_cast<OSErr>(feWriteToFile(forkRef, offset, static_cast<UInt32>(bytes), array->data));
 }
 
 namespace {
@@ -851,14 +852,14 @@ bool imageFits(SInt64 offset, UInt64 length, SInt64 forkSize) {
 
 OSErr memGetFileContentsMMIO(SInt16 forkRef, SInt64 offset, UInt32 itemCount, UInt32 itemSize, DynArray* array) {
   SInt64 forkSize = 0;
-  OSErr err = feGetEOF(forkRef, &forkSize);
+  OSErr err = static_cast<OSErr>(feGetEOF(forkRef, &forkSize));
   if (err != noErr) return err;
   const UInt64 bytes = static_cast<UInt64>(itemCount) * itemSize;
   if (!imageFits(offset, bytes, forkSize)) return memErrEmpty;
   if (bytes > kMax32) return memErrNoMemory;
   if (memNewDynArray(array, itemSize, itemCount) != noErr) return memErrNoMemory;
   if (bytes) {
-    err = feReadFromFile(forkRef, offset, static_cast<UInt32>(bytes), array->data);
+    err = static_cast<OSErr>(feReadFromFile(forkRef, offset, static_cast<UInt32>(bytes), array->data));
     if (err != noErr) {
       memFreeDynArray(array);
       return err;
@@ -869,22 +870,22 @@ OSErr memGetFileContentsMMIO(SInt16 forkRef, SInt64 offset, UInt32 itemCount, UI
 }
 
 OSErr memAppendFlexArrayToFileMMIO(SInt16 forkRef, const FlexDynArray* store) {
-  return feAppendToFile(forkRef, store->totalDataSize, store->data);
+  return static_cast<OSErr>(feAppendToFile(forkRef, store->totalDataSize, store->data));
 }
 
 OSErr memWriteFlexArrayToFileMMIO(SInt16 forkRef, const FlexDynArray* store, SInt64 offset) {
-  return feWriteToFile(forkRef, offset, store->totalDataSize, store->data);
+  return static_cast<OSErr>(feWriteToFile(forkRef, offset, store->totalDataSize, store->data));
 }
 
 OSErr memGetFileContentsFlexMMIO(SInt16 forkRef, SInt64 offset, UInt32 byteCount, FlexDynArray* store) {
   SInt64 forkSize = 0;
-  OSErr err = feGetEOF(forkRef, &forkSize);
+  OSErr err = static_cast<OSErr>(feGetEOF(forkRef, &forkSize));
   if (err != noErr) return err;
   if (!imageFits(offset, byteCount, forkSize)) return memErrEmpty;
   err = memNewFlexDynArray(store, byteCount);
   if (err != noErr) return err;
   if (byteCount) {
-    err = feReadFromFile(forkRef, offset, byteCount, store->data);
+    err = static_cast<OSErr>(feReadFromFile(forkRef, offset, byteCount, store->data));
     if (err != noErr) {
       memFreeFlexDynArray(store);
       return err;
@@ -893,8 +894,6 @@ OSErr memGetFileContentsFlexMMIO(SInt16 forkRef, SInt64 offset, UInt32 byteCount
   store->totalDataSize = byteCount;
   return noErr;
 }
-
-#endif
 
 // ======== Byte order, verification and the log
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <bit>
 #include <cstdlib>
 #include <cstring>
@@ -12,7 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "CoreServices.h"
 #include "TestSupport.h"
+#include "fileEngine.h"
 #include "memoryEngine2.h"
 
 namespace fs = std::filesystem;
@@ -1164,6 +1167,164 @@ TEST(FlexLog, DumpAndCheck) {
   EXPECT_EQ((Lines{"memoryEngine2: \nCheck FlexDynArray:  TotalDataSize 0 Bytes",
                    "\nDump FlexDynArray:  TotalDataSize 0 Bytes"}),
             log.newEntries());
+}
+
+// ======== File images
+
+// An open data fork of a file in a private folder, closed at the end.
+class Fork {
+ public:
+  explicit Fork(const std::string& bytes, SInt8 permission = fsRdWrPerm) {
+    path_ = makeTempDir("image") / "image.bin";
+    velmtest::writeFile(path_, bytes);
+    FSRef ref;
+    EXPECT_EQ(noErr, FSPathMakeRef(reinterpret_cast<const UInt8*>(path_.c_str()), &ref, nullptr));
+    HFSUniStr255 name;
+    FSGetDataForkName(&name);
+    EXPECT_EQ(noErr, FSOpenFork(&ref, name.length, name.unicode, permission, &ref_));
+  }
+  ~Fork() { FSCloseFork(ref_); }
+  Fork(const Fork&) = delete;
+  Fork& operator=(const Fork&) = delete;
+  SInt16 ref() const { return ref_; }
+  std::string bytes() const { return readFile(path_); }
+
+ private:
+  fs::path path_;
+  FSIORefNum ref_ = 0;
+};
+
+TEST(FileImage, ItemArrayWrittenAndReadBack) {
+  Array a(8, 10);
+  const UInt64 items[3] = {0x0102030405060708ull, 2, 0xFFFFFFFFFFFFFFFFull};
+  for (const auto& item : items) ASSERT_EQ(noErr, memAppendItem(a.get(), &item));
+  Fork fork("head:");
+  ASSERT_EQ(noErr, memAppendFileContentsMMIO(fork.ref(), a.get()));
+  const std::string image(reinterpret_cast<const char*>(items), 24);
+  EXPECT_EQ("head:" + image, fork.bytes());
+  ASSERT_EQ(noErr, memWriteToFileContentsMMIO(fork.ref(), a.get(), 40));
+  EXPECT_EQ(64u, fork.bytes().size());
+  EXPECT_EQ(image, fork.bytes().substr(40));
+
+  for (SInt64 offset : {SInt64{5}, SInt64{40}}) {
+    DynArray back;
+    memSetInvalid(&back);
+    ASSERT_EQ(noErr, memGetFileContentsMMIO(fork.ref(), offset, 3, 8, &back));
+    EXPECT_TRUE(memSameData(&back, 24, items));
+    EXPECT_EQ(3u, memGetAllocatedAmount(&back));
+    EXPECT_EQ(8u, memGetItemSize(&back));
+    memFreeDynArray(&back);
+  }
+  Array empty(8, 4);
+  ASSERT_EQ(noErr, memAppendFileContentsMMIO(fork.ref(), empty.get()));
+  EXPECT_EQ(64u, fork.bytes().size());
+}
+
+TEST(FileImage, RecordStoreWrittenAndReadBack) {
+  Store s;
+  ASSERT_EQ(noErr, memNewFlexDynArray(s.get(), 100));
+  change(s, 1, 2, "abc");
+  change(s, 2, 1, "");
+  ASSERT_EQ(noErr, memBuildFlexIndex(s.get()));
+  Fork fork("");
+  ASSERT_EQ(noErr, memAppendFlexArrayToFileMMIO(fork.ref(), s.get()));
+  EXPECT_EQ(twoRecordImage(), fork.bytes());  // the 27 bytes and nothing else: no index, no slack
+  ASSERT_EQ(noErr, memWriteFlexArrayToFileMMIO(fork.ref(), s.get(), 30));
+  EXPECT_EQ(twoRecordImage() + std::string(3, '\0') + twoRecordImage(), fork.bytes());
+
+  Store back;
+  ASSERT_EQ(noErr, memGetFileContentsFlexMMIO(fork.ref(), 30, 27, back.get()));
+  EXPECT_EQ(recordsOf(s.get()), recordsOf(back.get()));
+  EXPECT_EQ(27u, memGetFlexAllocatedAmount(back.get()));
+  EXPECT_FALSE(memHasFlexIndex(back.get()));
+  EXPECT_EQ("abc", payloadOf(back.get(), 1, 2));
+
+  // Swapped for writing, the store's own bytes are brought back afterwards.
+  ASSERT_EQ(noErr, memEndianConvertFlexDynArray(s.get(), 1));
+  ASSERT_EQ(noErr, memWriteFlexArrayToFileMMIO(fork.ref(), s.get(), 0));
+  ASSERT_EQ(noErr, memEndianConvertFlexDynArray(s.get(), 0));
+  Store swapped;
+  ASSERT_EQ(noErr, memGetFileContentsFlexMMIO(fork.ref(), 0, 27, swapped.get()));
+  ASSERT_EQ(noErr, memEndianConvertFlexDynArray(swapped.get(), 0));
+  EXPECT_EQ(twoRecordImage(), swapped.bytes());
+
+  Store empty;
+  ASSERT_EQ(noErr, memNewFlexDynArray(empty.get(), 50));
+  const std::string before = fork.bytes();
+  EXPECT_EQ(noErr, memAppendFlexArrayToFileMMIO(fork.ref(), empty.get()));
+  EXPECT_EQ(before, fork.bytes());
+}
+
+// Offset and length against the fork's length, compared without letting the sum wrap.
+TEST(FileImage, ImagesMustLieWithinTheFork) {
+  Fork fork(std::string(40, 'x'));
+  struct Case {
+    SInt64 offset;
+    UInt32 length;
+    OSErr status;
+  };
+  for (const Case& c : {Case{0, 40, noErr}, Case{13, 27, noErr}, Case{13, 28, memErrEmpty}, Case{40, 0, noErr},
+                        Case{41, 0, memErrEmpty}, Case{-1, 1, memErrEmpty}, Case{INT64_MAX, 2, memErrEmpty},
+                        Case{0, 0xFFFFFFFF, memErrEmpty}}) {
+    SCOPED_TRACE(testing::Message() << "offset " << c.offset << ", length " << c.length);
+    FlexDynArray store;
+    std::memset(&store, 0x5A, sizeof store);
+    const FlexDynArray before = store;
+    EXPECT_EQ(c.status, memGetFileContentsFlexMMIO(fork.ref(), c.offset, c.length, &store));
+    if (c.status == noErr) {
+      EXPECT_EQ(c.length, memGetFlexCount(&store));
+      EXPECT_EQ(std::string(c.length, 'x'), std::string(store.data, store.totalDataSize));
+      memFreeFlexDynArray(&store);
+    } else {
+      EXPECT_EQ(0, std::memcmp(&before, &store, sizeof store));  // untouched
+    }
+
+    DynArray array;
+    std::memset(&array, 0x5A, sizeof array);
+    const DynArray arrayBefore = array;
+    EXPECT_EQ(c.status, memGetFileContentsMMIO(fork.ref(), c.offset, c.length, 1, &array));
+    if (c.status == noErr) {
+      EXPECT_EQ(c.length, memGetItemCount(&array));
+      memFreeDynArray(&array);
+    } else {
+      EXPECT_EQ(0, std::memcmp(&arrayBefore, &array, sizeof array));
+    }
+  }
+  // A count and item size whose product does not fit in 32 bits are not a short image.
+  DynArray array;
+  memSetInvalid(&array);
+  EXPECT_EQ(memErrEmpty, memGetFileContentsMMIO(fork.ref(), 0, 0x10000, 0x10000, &array));
+  EXPECT_EQ(nullptr, array.data);
+  ASSERT_EQ(noErr, memGetFileContentsMMIO(fork.ref(), 0, 5, 8, &array));
+  EXPECT_EQ(5u, memGetItemCount(&array));
+  memFreeDynArray(&array);
+}
+
+TEST(FileImage, FileEngineFailuresArePassedOn) {
+  Store s;
+  SInt64 size = 0;
+  const OSErr badFork = static_cast<OSErr>(feGetEOF(31999, &size));
+  ASSERT_NE(noErr, badFork);
+  EXPECT_EQ(badFork, memGetFileContentsFlexMMIO(31999, 0, 0, s.get()));
+  EXPECT_EQ(nullptr, s->data);
+  DynArray array;
+  memSetInvalid(&array);
+  EXPECT_EQ(badFork, memGetFileContentsMMIO(31999, 0, 0, 8, &array));
+  Store one;
+  ASSERT_EQ(noErr, memNewFlexDynArray(one.get(), 0));
+  change(one, 1, 1, "x");
+  EXPECT_NE(noErr, memAppendFlexArrayToFileMMIO(31999, one.get()));
+  EXPECT_NE(noErr, memWriteFlexArrayToFileMMIO(31999, one.get(), 0));
+
+  // A fork that can be measured but not read: the new store is freed again.
+  Fork writeOnly(twoRecordImage(), fsWrPerm);
+  const OSErr status = memGetFileContentsFlexMMIO(writeOnly.ref(), 0, 27, s.get());
+  EXPECT_NE(noErr, status);
+  EXPECT_EQ(nullptr, s->data);
+  EXPECT_EQ(0u, memGetFlexCount(s.get()));
+  EXPECT_EQ(status, memGetFileContentsMMIO(writeOnly.ref(), 0, 3, 9, &array));
+  EXPECT_EQ(nullptr, array.data);
+  EXPECT_FALSE(memValidDynArray(&array));
 }
 
 }  // namespace
