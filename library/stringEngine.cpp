@@ -8,6 +8,7 @@
 
 #include "RZMCoreFunctions.h"
 #include "fileEngine.h"
+#include "memoryEngine2.h"
 #include "myDebug.h"
 
 namespace {
@@ -86,6 +87,20 @@ CFStringRef ORBStringFromUTF8(const char* bytes, SInt32 length) {
 CFStringRef ORBStringFromUTF16(const UniChar* units, SInt32 count) {
   if (!units || count < 0) return nullptr;
   return CFStringCreateWithCharacters(nullptr, units, count);
+}
+
+CFStringRef ORBStringFromFlexDynArray(const FlexDynArray* store, UInt32 itemID, UInt32 itemType, UInt8 utf8Flag) {
+  UInt32 size = 0;
+  const void* payload = nullptr;
+  if (!store || memGetFlexDataInfo(store, itemID, itemType, &size, &payload) != noErr) return nullptr;
+  auto bytes = static_cast<const UInt8*>(payload);
+  CFStringRef s = nullptr;
+  if (utf8Flag) {
+    s = CFStringCreateWithBytes(nullptr, bytes, size, kCFStringEncodingUTF8, false);
+    if (!s) s = CFStringCreateWithBytes(nullptr, bytes, size, kCFStringEncodingUTF8, true);
+  }
+  if (!s) s = CFStringCreateWithBytes(nullptr, bytes, size, kCFStringEncodingMacRoman, false);
+  return s;
 }
 
 CFStringRef ORBStringCreateWithFormat(CFStringRef format, ...) {

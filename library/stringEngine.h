@@ -20,6 +20,10 @@ CFStringRef ORBStringFromPString(ConstStr255Param pString);
 // UTF-8 bytes; bytes that are not valid UTF-8 are read as MacRoman instead.
 CFStringRef ORBStringFromUTF8(const char* bytes, SInt32 length);
 CFStringRef ORBStringFromUTF16(const UniChar* units, SInt32 count);
+// The payload of the store's record of that ID and type as text, read where it lies: with
+// utf8Flag set as UTF-8 (then as UTF-8 after a byte-order mark, then as MacRoman), otherwise as
+// MacRoman. Null when the store has no such record.
+CFStringRef ORBStringFromFlexDynArray(const struct FlexDynArray* store, UInt32 itemID, UInt32 itemType, UInt8 utf8Flag);
 CFStringRef ORBStringCreateWithFormat(CFStringRef format, ...);
 // The localized text under "STR#<table>:<index>" of the main bundle's "Localizable" table,
 // or that key itself when there is no entry.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <random>
 #include <sstream>
@@ -12,6 +13,7 @@
 #include "CFTestSupport.h"
 #include "CoreServices.h"
 #include "TestSupport.h"
+#include "memoryEngine2.h"
 #include "stringEngine.h"
 
 namespace fs = std::filesystem;
@@ -77,6 +79,44 @@ TEST(StringCreation, FromBytes) {
   EXPECT_EQ(take(ORBStringFromUTF8("a\0b", 3)), std::string("a\0b", 3));
   EXPECT_EQ(take(ORBStringCreateWithFormat(CFSTR("%@-%li-%qu"), CFSTR("x"), -3L, 5ULL)), "x--3-5");
   EXPECT_EQ(ORBStringGetCopy(nullptr), nullptr);
+}
+
+// Text read from a stored record, where it lies in the store.
+TEST(StringCreation, FromFlexDynArrayRecord) {
+  FlexDynArray store;
+  ASSERT_EQ(noErr, memNewFlexDynArray(&store, 0));
+  const std::string records[][2] = {{"\xC3\xA9t\xC3\xA9", "1"},      // UTF-8
+                                    {"\x8E" "t\x8E", "2"},              // not UTF-8: MacRoman
+                                    {"\xEF\xBB\xBF" "bom", "3"},        // with a byte-order mark
+                                    {"", "4"}};                        // empty, stored last
+  for (UInt32 i = 0; i < 4; ++i)
+    ASSERT_EQ(noErr, memChangeFlexData(&store, 7, i + 1, static_cast<UInt32>(records[i][0].size()), records[i][0].data()));
+  struct Case {
+    UInt32 type;
+    UInt8 utf8Flag;
+    std::string text;
+  };
+  for (const Case& c : {Case{1, 1, "\xC3\xA9t\xC3\xA9"}, Case{1, 0, "\xE2\x88\x9A\xC2\xA9t\xE2\x88\x9A\xC2\xA9"},
+                        Case{2, 1, "\xC3\xA9t\xC3\xA9"}, Case{2, 0, "\xC3\xA9t\xC3\xA9"},
+                        Case{3, 1, "\xEF\xBB\xBF" "bom"}, Case{4, 1, ""}, Case{4, 0, ""}}) {
+    EXPECT_EQ(c.text, take(ORBStringFromFlexDynArray(&store, 7, c.type, c.utf8Flag))) << c.type << "/" << int(c.utf8Flag);
+  }
+  const std::string before(store.data, store.totalDataSize);
+  EXPECT_EQ(nullptr, ORBStringFromFlexDynArray(&store, 7, 5, 1));  // no such record
+  EXPECT_EQ(nullptr, ORBStringFromFlexDynArray(&store, 8, 1, 1));
+  EXPECT_EQ(nullptr, ORBStringFromFlexDynArray(nullptr, 7, 1, 1));
+  EXPECT_EQ(before, std::string(store.data, store.totalDataSize));  // the payloads stay as they were
+  memFreeFlexDynArray(&store);
+  EXPECT_EQ(nullptr, ORBStringFromFlexDynArray(&store, 7, 1, 1));  // an invalid store
+
+  // A record that claims more bytes than the store holds gives no text, not bytes from beyond.
+  const UInt32 header[3] = {7, 100, 1};
+  ASSERT_EQ(noErr, memNewFlexDynArray(&store, 15));
+  std::memcpy(store.data, header, 12);
+  std::memcpy(store.data + 12, "abc", 3);
+  store.totalDataSize = 15;
+  EXPECT_EQ(nullptr, ORBStringFromFlexDynArray(&store, 7, 1, 1));
+  memFreeFlexDynArray(&store);
 }
 
 TEST(StringCreation, TableLookup) {
