@@ -162,6 +162,11 @@ TEST(CFPropertyLists, RoundTripEveryKind) {
   EXPECT_EQ(CFPropertyListCreateWithData(nullptr, junk.get(), 0, nullptr, nullptr), nullptr);
 }
 
+template <size_t N>
+std::string withNul(const char (&text)[N]) {
+  return std::string(text, N - 1);
+}
+
 CFRef<CFDataRef> bytesOf(const std::string& s) {
   return CFRef<CFDataRef>(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(s.data()), static_cast<CFIndex>(s.size())));
 }
@@ -182,11 +187,10 @@ TEST(CFPropertyLists, TextHoldingNulIsTheFilesFault) {
     const char* what;
     std::string bytes;
   } cases[] = {
-      {"XML string", head + std::string("<dict><key>k</key><string>x\0y</string></dict></plist>", 54)},
+      {"XML string", head + withNul("<dict><key>k</key><string>x\0y</string></dict></plist>")},
       {"XML string in an array",
-       head + std::string("<dict><key>k</key><array><string>ok</string><string>\0</string></array></dict></plist>",
-                          84)},
-      {"XML string at the top", head + std::string("<string>a\0</string></plist>", 27)},
+       head + withNul("<dict><key>k</key><array><string>ok</string><string>\0</string></array></dict></plist>")},
+      {"XML string at the top", head + withNul("<string>a\0</string></plist>")},
       {"binary ASCII string", binaryPlist("{'k': 'x\\x00y'}")},
       {"binary UTF-16 string", binaryPlist("{'k': 'x\\x00y\\u00e9'}")},
       {"binary UTF-16 key", binaryPlist("{'k\\x00\\u00e9': 'v'}")},
@@ -197,6 +201,10 @@ TEST(CFPropertyLists, TextHoldingNulIsTheFilesFault) {
     EXPECT_EQ(CFPropertyListCreateWithData(nullptr, bytesOf(c.bytes).get(), 0, nullptr, nullptr), nullptr) << c.what;
   }
   // The same lists without the NUL read as usual.
+  for (const char* xml : {"<dict><key>k</key><string>xy</string></dict></plist>", "<string>a</string></plist>"})
+    EXPECT_TRUE(CFRef<CFPropertyListRef>(
+        CFPropertyListCreateWithData(nullptr, bytesOf(head + xml).get(), 0, nullptr, nullptr)))
+        << xml;
   CFRef<CFPropertyListRef> fine(
       CFPropertyListCreateWithData(nullptr, bytesOf(binaryPlist("{'k\\u00e9': 'x y\\u00e9'}")).get(), 0, nullptr, nullptr));
   ASSERT_TRUE(fine);
