@@ -66,6 +66,10 @@ CFStringRef makeString(std::u16string units);
 // left out go to dropped (empty for a key that could not be read itself).
 CFPropertyListRef propertyListCreateLenient(CFDataRef data, CFOptionFlags options, std::vector<std::string>& dropped);
 
+// The table of a .strings file's bytes: a property list dictionary, or "key" = "value"; lines
+// in UTF-16 (with a byte order mark), UTF-8 or MacRoman. Null when the bytes are neither.
+CFDictionaryRef stringsTableCreateWithData(const std::string& bytes);
+
 }  // namespace cfimpl
 
 struct __CFString : cfimpl::Object {
