@@ -382,15 +382,6 @@ CFStringRef ORBGetUUIDString(void) {
 // ---------------------------------------------------------------------------------------------
 // XML fields and URL escaping
 
-namespace {
-// The text between the end of an opening tag at openAt and the next closing tag.
-CFStringRef textUntilClosingTag(CFStringRef text, CFStringRef closeTag, SInt32 openAt, SInt32 openLength) {
-  SInt32 closeAt = ORBStringPosition(text, closeTag, openAt, 1);
-  if (closeAt < 0 || closeAt < openAt + openLength) return nullptr;
-  return ORBStringCreateWithSubstring(text, openAt + openLength, closeAt - openAt - openLength);
-}
-}  // namespace
-
 CFStringRef ORBStringSimpleXMLParserFindData(CFStringRef text, CFStringRef element) {
   return ORBStringSimpleXMLParserFindNthData(text, element, 1);
 }
@@ -400,15 +391,18 @@ CFStringRef ORBStringSimpleXMLParserFindNthData(CFStringRef text, CFStringRef el
   CFRef<CFStringRef> openTag(ORBStringCreateWithFormat(CFSTR("<%@>"), element));
   CFRef<CFStringRef> closeTag(ORBStringCreateWithFormat(CFSTR("</%@>"), element));
   if (!openTag || !closeTag) return nullptr;
-  SInt32 openLength = ORBStringGetLength(openTag.get());
-  SInt32 at = -1;
+  // Matching is non-literal, so a tag in the text may be longer or shorter than the tag
+  // searched for (another normalization form): the content starts where the match ends.
+  CFRange open = CFRangeMake(-1, 0);
   SInt32 from = 0;
   for (UInt32 i = 0; i < n; ++i) {
-    at = ORBStringPosition(text, openTag.get(), from, 1);
-    if (at < 0) return nullptr;
-    from = at + openLength;
+    if (!find(text, openTag.get(), from, 1, false, &open)) return nullptr;
+    from = static_cast<SInt32>(open.location + open.length);
   }
-  return textUntilClosingTag(text, closeTag.get(), at, openLength);
+  CFRange close;
+  if (!find(text, closeTag.get(), static_cast<SInt32>(open.location), 1, false, &close)) return nullptr;
+  if (close.location < from) return nullptr;
+  return ORBStringCreateWithSubstring(text, from, static_cast<SInt32>(close.location) - from);
 }
 
 CFStringRef ORBStringConvertToURL(CFStringRef s) {

@@ -1,7 +1,23 @@
 // The toolkit-free part of AppKit: the base object and menus.
 #include "AppKit.h"
 
+#include "NSAutoreleasePool.h"
+
 NSObject::~NSObject() = default;
+
+NSObject* NSObject::retain() {
+  references_.fetch_add(1);
+  return this;
+}
+
+void NSObject::release() {
+  if (references_.fetch_sub(1) == 1) delete this;
+}
+
+NSObject* NSObject::autorelease() {
+  NSAutoreleasePool::addObject(this);
+  return this;
+}
 bool NSObject::setValue(NSObject*, const char*) { return false; }
 bool NSObject::tryToPerform(const char*, NSObject*) { return false; }
 

@@ -13,6 +13,7 @@
 // through setValue(value, key), as key-value coding does.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -29,14 +30,31 @@ enum : NSInteger {
   NSOnState = 1,
 };
 
+// Objects made with new start with one reference. Whoever owns an object either deletes it
+// (the views and menus of an interface file are owned that way, by their parents) or counts its
+// references: retain adds one, release drops one and deletes the object at zero, autorelease
+// hands one reference to the innermost autorelease pool of the calling thread, which releases
+// it when the pool is released (NSAutoreleasePool.h).
 class NSObject {
  public:
+  NSObject() = default;
+  NSObject(const NSObject&) = delete;
+  NSObject& operator=(const NSObject&) = delete;
   virtual ~NSObject();
+  NSObject* retain();
+  void release();
+  // Returns the object; without a pool on this thread the reference is never released (and a
+  // line in the log says so), as on the original platform.
+  NSObject* autorelease();
+  long retainCount() const { return references_.load(); }
   // Connects the outlet named key to value; false when there is no such outlet or value does
   // not fit its type.
   virtual bool setValue(NSObject* value, const char* key);
   // Performs the action named by its selector with the sender; false when there is no such action.
   virtual bool tryToPerform(const char* action, NSObject* sender);
+
+ private:
+  std::atomic<long> references_{1};
 };
 
 class NSMenu;

@@ -1,9 +1,11 @@
 // The Qt side of AppKit, for hosts that show the views of a loaded interface file.
 #pragma once
 
+#include <QImage>
 #include <QString>
 
 #include "AppKit.h"
+#include "NSImage.h"
 
 class QWidget;
 
@@ -15,3 +17,6 @@ QWidget* NSViewGetQWidget(NSView* view);
 QString QStringFromCFString(CFStringRef s);
 // A new string (the caller releases it).
 CFStringRef CFStringCreateWithQString(const QString& s);
+
+// The pixels of an image (a null QImage before anything was drawn into it).
+QImage NSImageGetQImage(const NSImage* image);

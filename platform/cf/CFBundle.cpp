@@ -163,10 +163,9 @@ class StringsParser {
   size_t i_ = 0;
 };
 
-CFDictionaryRef readStringsTable(const fs::path& p) {
-  auto bytes = readFile(p);
-  if (!bytes) return nullptr;
-  const std::string& b = *bytes;
+}  // namespace
+
+CFDictionaryRef cfimpl::stringsTableCreateWithData(const std::string& b) {
   if (b.rfind("bplist", 0) == 0 || b.rfind("<?xml", 0) == 0 || b.rfind("<!DOCTYPE", 0) == 0 || b.rfind("<plist", 0) == 0) {
     CFRef<CFPropertyListRef> pl(readPropertyList(b));
     if (!isA(pl.get(), kTypeDictionary)) return nullptr;
@@ -185,6 +184,14 @@ CFDictionaryRef readStringsTable(const fs::path& p) {
   }
   if (!text) return nullptr;
   return StringsParser(units(text.get())).parse();
+}
+
+namespace {
+
+CFDictionaryRef readStringsTable(const fs::path& p) {
+  auto bytes = readFile(p);
+  if (!bytes) return nullptr;
+  return stringsTableCreateWithData(*bytes);
 }
 
 // Legacy language folder names to language codes.

@@ -60,6 +60,16 @@ const std::u16string& units(CFStringRef s);
 // New immutable string object holding the units.
 CFStringRef makeString(std::u16string units);
 
+// Reads a property list like CFPropertyListCreateWithData, except that an entry of a top-level
+// dictionary whose key or value cannot be read (text that is not UTF-8 or holds NUL, a nested
+// value of that kind) is left out instead of failing the whole list. The keys of the entries
+// left out go to dropped (empty for a key that could not be read itself).
+CFPropertyListRef propertyListCreateLenient(CFDataRef data, CFOptionFlags options, std::vector<std::string>& dropped);
+
+// The table of a .strings file's bytes: a property list dictionary, or "key" = "value"; lines
+// in UTF-16 (with a byte order mark), UTF-8 or MacRoman. Null when the bytes are neither.
+CFDictionaryRef stringsTableCreateWithData(const std::string& bytes);
+
 }  // namespace cfimpl
 
 struct __CFString : cfimpl::Object {

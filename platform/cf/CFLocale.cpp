@@ -23,29 +23,44 @@ std::string localeFromPosix(const char* value) {
   return v;
 }
 
-std::string currentLocaleID() {
-  for (const char* var : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+// The locale of one category as C programs on Linux choose it: LC_ALL, then the category's own
+// variable, then LANG. Empty when none is set or the one that counts is "C" or "POSIX".
+std::string categoryLocale(const char* category) {
+  for (const char* var : {"LC_ALL", category, "LANG"}) {
     const char* v = getenv(var);
-    if (v && *v) {
-      std::string id = localeFromPosix(v);
-      return id.empty() ? "en_US_POSIX" : id;
-    }
+    if (v && *v) return localeFromPosix(v);
   }
-  return "en_US_POSIX";
+  return {};
+}
+
+std::string currentLocaleID() {
+  std::string id = categoryLocale("LC_MESSAGES");
+  return id.empty() ? "en_US_POSIX" : id;
+}
+
+// Dates and numbers without a locale of their own still come out in English with its
+// separators and month names, not in the bare POSIX forms.
+std::string formattingLocale(const char* category) {
+  std::string id = categoryLocale(category);
+  return id.empty() ? "en_US" : id;
 }
 
 }  // namespace
 
 struct __CFLocale : Object {
-  explicit __CFLocale(std::string i) : Object(kTypeLocale), id(std::move(i)) {}
+  explicit __CFLocale(std::string i) : Object(kTypeLocale), id(i), timeID(i), numericID(std::move(i)) {}
   bool equal(const Object* o) const override { return id == static_cast<const __CFLocale*>(o)->id; }
   std::u16string describe() const override { return fromASCII(id); }
-  std::string id;
+  std::string id;         // the locale's name (messages category for the current locale)
+  std::string timeID;     // what dates are formatted with
+  std::string numericID;  // what numbers are formatted with
   CFRef<CFStringRef> identifier;
 };
 
 CFLocaleRef CFLocaleCopyCurrent() {
   auto* l = new __CFLocale(currentLocaleID());
+  l->timeID = formattingLocale("LC_TIME");
+  l->numericID = formattingLocale("LC_NUMERIC");
   l->identifier.reset(makeString(fromASCII(l->id)));
   return l;
 }
@@ -119,7 +134,7 @@ std::u16string patternOf(const UDateFormat* fmt) {
 
 CFDateFormatterRef CFDateFormatterCreate(CFAllocatorRef, CFLocaleRef locale, CFDateFormatterStyle dateStyle,
                                          CFDateFormatterStyle timeStyle) {
-  std::string id = locale ? locale->id : currentLocaleID();
+  std::string id = locale ? locale->timeID : formattingLocale("LC_TIME");
   UErrorCode ec = U_ZERO_ERROR;
   UDateFormat* fmt;
   if (dateStyle == kCFDateFormatterNoStyle && timeStyle == kCFDateFormatterNoStyle) {
@@ -176,7 +191,7 @@ struct __CFNumberFormatter : Object {
 };
 
 CFNumberFormatterRef CFNumberFormatterCreate(CFAllocatorRef, CFLocaleRef locale, CFNumberFormatterStyle style) {
-  std::string id = locale ? locale->id : currentLocaleID();
+  std::string id = locale ? locale->numericID : formattingLocale("LC_NUMERIC");
   UNumberFormatStyle s;
   switch (style) {
     case kCFNumberFormatterDecimalStyle: s = UNUM_DECIMAL; break;

@@ -1,6 +1,10 @@
 // CoreFoundation locales, date formatters and number formatters, on ICU.
-// The current locale comes from the environment (LC_ALL, then LC_MESSAGES... as POSIX orders
-// them, then LANG); "C" and "POSIX" mean English (en_US_POSIX).
+// The current locale comes from the environment as C programs on Linux choose a category's
+// locale: LC_ALL, then the category's variable, then LANG. Its identifier and the preferred
+// languages follow LC_MESSAGES; "C", "POSIX" or nothing set name en_US_POSIX. Date formatters
+// made for it follow LC_TIME and number formatters LC_NUMERIC; there "C", "POSIX" or nothing
+// set mean English as in the United States (en_US: grouping separators, month names), since the
+// bare POSIX forms have no separators.
 #pragma once
 
 #include "CFBase.h"

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "CFInternal.h"
+#include "NSLog.h"
 
 using namespace cfimpl;
 namespace fs = std::filesystem;
@@ -71,45 +72,75 @@ CFMutableDictionaryRef emptyDict() {
   return CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
 }
 
+enum class Read {
+  Current,      // the values are those of the file (or there is no file)
+  Passing,      // the file could not be opened or read just now; the values are the last ones read
+  Unreadable,   // the file's bytes are no property list dictionary
+};
+
 // Re-reads the file when it changed since it was last read (another process may write it).
-void refresh(Domain& d, const fs::path& file) {
+// An entry that cannot be read is left out and logged, the others are kept. A file that is no
+// dictionary at all is set aside as <file>.unreadable-<time>, but only by a caller that holds the
+// domain's file lock (setAside); others get Unreadable and retry under the lock. A failure to
+// open or read the file (too many open files, no permission) sets nothing aside and keeps the
+// values as they were; the file is read again next time.
+Read refresh(Domain& d, const fs::path& file, bool setAside) {
+  if (!d.values) d.values.reset(emptyDict());
   struct stat st {};
   if (stat(file.c_str(), &st) != 0) {
-    if (!d.values || d.size != -1) d.values.reset(emptyDict());
+    if (errno != ENOENT && errno != ENOTDIR) return Read::Passing;
+    if (d.size != -1) d.values.reset(emptyDict());
     d.size = -1;
     d.inode = 0;
-    return;
+    return Read::Current;
   }
-  if (d.values && d.inode == st.st_ino && d.size == st.st_size && d.mtime.tv_sec == st.st_mtim.tv_sec &&
+  if (d.size != -1 && d.inode == st.st_ino && d.size == st.st_size && d.mtime.tv_sec == st.st_mtim.tv_sec &&
       d.mtime.tv_nsec == st.st_mtim.tv_nsec)
-    return;
-  d.inode = st.st_ino;
-  d.size = st.st_size;
-  d.mtime = st.st_mtim;
-  CFRef<CFPropertyListRef> pl;
-  FILE* f = fopen(file.c_str(), "rb");
-  if (f) {
-    std::string bytes;
-    char buf[65536];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) bytes.append(buf, n);
-    fclose(f);
-    CFRef<CFDataRef> data(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(bytes.data()),
-                                       static_cast<CFIndex>(bytes.size())));
-    pl.reset(CFPropertyListCreateWithData(nullptr, data.get(), kCFPropertyListMutableContainers, nullptr, nullptr));
+    return Read::Current;
+  int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return Read::Passing;
+  struct stat opened {};
+  std::string bytes;
+  bool ok = fstat(fd, &opened) == 0;
+  char buf[65536];
+  while (ok) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) ok = false;
+    if (n <= 0) break;
+    bytes.append(buf, static_cast<size_t>(n));
   }
+  close(fd);
+  if (!ok) return Read::Passing;
+
+  CFRef<CFDataRef> data(
+      CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(bytes.data()), static_cast<CFIndex>(bytes.size())));
+  std::vector<std::string> dropped;
+  CFRef<CFPropertyListRef> pl(propertyListCreateLenient(data.get(), kCFPropertyListMutableContainers, dropped));
   if (isA(pl.get(), kTypeDictionary)) {
+    for (const auto& key : dropped) {
+      CFRef<CFStringRef> name(CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8*>(key.data()),
+                                                      static_cast<CFIndex>(key.size()), kCFStringEncodingUTF8, false));
+      NSLog(CFSTR("Preferences %s: the value of \"%@\" cannot be read and is left out"), file.c_str(),
+            name ? name.get() : CFSTR("(a key that is no text)"));
+    }
     d.values.reset(static_cast<CFMutableDictionaryRef>(const_cast<void*>(CFRetain(pl.get()))));
-    return;
+    d.inode = opened.st_ino;
+    d.size = opened.st_size;
+    d.mtime = opened.st_mtim;
+    return Read::Current;
   }
+  if (!setAside) return Read::Unreadable;
   // Unreadable: keep the file for inspection under another name, start empty.
   char suffix[64];
   snprintf(suffix, sizeof suffix, ".unreadable-%ld", static_cast<long>(time(nullptr)));
   std::error_code ec;
   fs::rename(file, file.string() + suffix, ec);
+  NSLog(CFSTR("Preferences %s cannot be read; set aside as %s%s"), file.c_str(), file.c_str(), suffix);
   d.values.reset(emptyDict());
   d.size = -1;
   d.inode = 0;
+  return Read::Current;
 }
 
 bool writeAtomically(const fs::path& file, CFDictionaryRef values) {
@@ -153,16 +184,18 @@ class FileLock {
  public:
   explicit FileLock(const fs::path& path) {
     fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd_ >= 0) flock(fd_, LOCK_EX);
+    if (fd_ >= 0) held_ = flock(fd_, LOCK_EX) == 0;
   }
   ~FileLock() {
     if (fd_ >= 0) close(fd_);
   }
+  bool held() const { return held_; }
   FileLock(const FileLock&) = delete;
   FileLock& operator=(const FileLock&) = delete;
 
  private:
   int fd_ = -1;
+  bool held_ = false;
 };
 
 }  // namespace
@@ -177,7 +210,8 @@ void CFPreferencesSetAppValue(CFStringRef key, CFTypeRef value, CFStringRef appl
   std::lock_guard<std::mutex> lock(gPrefsLock);
   FileLock fileLock(dir / ("." + app + ".lock"));
   Domain& d = domains()[app];
-  refresh(d, file);
+  // Values that could not be read just now must not be overwritten by a file without them.
+  if (refresh(d, file, fileLock.held()) != Read::Current) return;
   CFRef<CFMutableDictionaryRef> updated(CFDictionaryCreateMutableCopy(nullptr, 0, d.values.get()));
   if (value)
     CFDictionarySetValue(updated.get(), key, value);
@@ -185,7 +219,7 @@ void CFPreferencesSetAppValue(CFStringRef key, CFTypeRef value, CFStringRef appl
     CFDictionaryRemoveValue(updated.get(), key);
   if (!writeAtomically(file, updated.get())) return;  // refused: the stored values stay as they were
   d.values = updated;
-  refresh(d, file);
+  refresh(d, file, fileLock.held());
 }
 
 CFTypeRef CFPreferencesCopyAppValue(CFStringRef key, CFStringRef applicationID) {
@@ -194,7 +228,10 @@ CFTypeRef CFPreferencesCopyAppValue(CFStringRef key, CFStringRef applicationID) 
   fs::path file = folder() / (app + ".plist");
   std::lock_guard<std::mutex> lock(gPrefsLock);
   Domain& d = domains()[app];
-  refresh(d, file);
+  if (refresh(d, file, false) == Read::Unreadable) {
+    FileLock fileLock(folder() / ("." + app + ".lock"));
+    refresh(d, file, fileLock.held());
+  }
   CFTypeRef v = CFDictionaryGetValue(d.values.get(), key);
   return v ? CFRetain(v) : nullptr;
 }

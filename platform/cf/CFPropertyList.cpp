@@ -2,6 +2,7 @@
 #include <plist/plist.h>
 
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,16 +18,18 @@ struct PlistFree {
 };
 using PlistPtr = std::unique_ptr<void, PlistFree>;
 
-CFTypeRef fromPlist(plist_t node, CFOptionFlags options, int depth) {
+// dropped, when given, makes the reading lenient for the entries of a top-level dictionary.
+CFTypeRef fromPlist(plist_t node, CFOptionFlags options, int depth, std::vector<std::string>* dropped) {
   if (!node || depth > 512) return nullptr;
   switch (plist_get_node_type(node)) {
     case PLIST_STRING: {
-      char* v = nullptr;
-      plist_get_string_val(node, &v);
+      // Read with its stored length: a NUL inside the text is the file's fault, not a reason for
+      // the reader to give up on the process.
+      uint64_t length = 0;
+      const char* v = plist_get_string_ptr(node, &length);
+      if (!v || memchr(v, 0, length)) return nullptr;
       std::u16string u;
-      bool ok = v && fromUTF8(v, u);
-      free(v);
-      if (!ok) return nullptr;
+      if (!fromUTF8(std::string_view(v, length), u)) return nullptr;
       if (options == kCFPropertyListMutableContainersAndLeaves) return new __CFString(std::move(u), true);
       return makeString(std::move(u));
     }
@@ -63,7 +66,7 @@ CFTypeRef fromPlist(plist_t node, CFOptionFlags options, int depth) {
       CFMutableArrayRef a = CFArrayCreateMutable(nullptr, 0, &kCFTypeArrayCallBacks);
       uint32_t n = plist_array_get_size(node);
       for (uint32_t i = 0; i < n; ++i) {
-        CFRef<CFTypeRef> item(fromPlist(plist_array_get_item(node, i), options, depth + 1));
+        CFRef<CFTypeRef> item(fromPlist(plist_array_get_item(node, i), options, depth + 1, nullptr));
         if (!item) {
           CFRelease(a);
           return nullptr;
@@ -88,12 +91,19 @@ CFTypeRef fromPlist(plist_t node, CFOptionFlags options, int depth) {
         if (!key) break;
         std::u16string k;
         bool keyOK = fromUTF8(key, k);
-        free(key);
-        CFRef<CFTypeRef> v(fromPlist(val, options, depth + 1));
+        CFRef<CFTypeRef> v(fromPlist(val, options, depth + 1, nullptr));
         if (!keyOK || !v) {
+          if (dropped && depth == 0) {
+            // Reading leniently: the entry that cannot be read is left out, the rest is kept.
+            dropped->push_back(keyOK ? std::string(key) : std::string());
+            free(key);
+            continue;
+          }
+          free(key);
           ok = false;
           break;
         }
+        free(key);
         CFRef<CFStringRef> ks(makeString(std::move(k)));
         CFDictionarySetValue(d, ks.get(), v.get());
       }
@@ -173,15 +183,60 @@ plist_t toPlist(CFTypeRef v, int depth) {
 
 }  // namespace
 
-CFPropertyListRef CFPropertyListCreateWithData(CFAllocatorRef, CFDataRef data, CFOptionFlags options,
-                                               CFPropertyListFormat* format, CFErrorRef* error) {
-  if (error) *error = nullptr;
+namespace {
+
+uint64_t bigEndian(const uint8_t* p, size_t n) {
+  uint64_t v = 0;
+  for (size_t i = 0; i < n; ++i) v = (v << 8) | p[i];
+  return v;
+}
+
+// True when some string object of a binary property list holds a NUL character. The binary
+// reader keeps such strings, keys included, with a length that no longer matches their text,
+// and libplist then asserts when the text is asked for. Tables that do not add up are left to
+// the reader, which refuses them.
+bool binaryHoldsNulString(const uint8_t* b, size_t n) {
+  if (n < 8 + 32) return false;
+  const uint8_t* trailer = b + n - 32;
+  size_t offsetSize = trailer[6];
+  uint64_t count = bigEndian(trailer + 8, 8);
+  uint64_t table = bigEndian(trailer + 24, 8);
+  if (offsetSize < 1 || offsetSize > 8 || table >= n || count > (n - table) / offsetSize) return false;
+  for (uint64_t i = 0; i < count; ++i) {
+    uint64_t at = bigEndian(b + table + i * offsetSize, offsetSize);
+    if (at >= n) continue;
+    uint8_t marker = b[at];
+    uint8_t kind = marker >> 4;
+    if (kind != 0x5 && kind != 0x6 && kind != 0x7) continue;
+    uint64_t length = marker & 0x0F;
+    uint64_t start = at + 1;
+    if (length == 0x0F) {
+      // The length follows as an integer object: marker 0x1N, then 2^N bytes.
+      if (start >= n || (b[start] >> 4) != 0x1) continue;
+      size_t bytes = size_t{1} << (b[start] & 0x0F);
+      if (bytes > 8 || start + 1 + bytes > n) continue;
+      length = bigEndian(b + start + 1, bytes);
+      start += 1 + bytes;
+    }
+    uint64_t unit = kind == 0x6 ? 2 : 1;
+    if (start > n || length > (n - start) / unit) continue;
+    for (uint64_t j = 0; j < length; ++j) {
+      const uint8_t* c = b + start + j * unit;
+      if (c[0] == 0 && (unit == 1 || c[1] == 0)) return true;
+    }
+  }
+  return false;
+}
+
+CFPropertyListRef readPropertyList(CFDataRef data, CFOptionFlags options, CFPropertyListFormat* format,
+                                   std::vector<std::string>* dropped) {
   if (!data || CFDataGetLength(data) <= 0 || CFDataGetLength(data) > UINT32_MAX) return nullptr;
   const char* bytes = reinterpret_cast<const char*>(CFDataGetBytePtr(data));
   auto n = static_cast<uint32_t>(CFDataGetLength(data));
   plist_t root = nullptr;
   bool binary = plist_is_binary(bytes, n);
   if (binary) {
+    if (binaryHoldsNulString(reinterpret_cast<const uint8_t*>(bytes), n)) return nullptr;
     plist_from_bin(bytes, n, &root);
   } else {
     // The XML reader wants the text to end where the data ends.
@@ -191,7 +246,21 @@ CFPropertyListRef CFPropertyListCreateWithData(CFAllocatorRef, CFDataRef data, C
   PlistPtr holder(root);
   if (!root) return nullptr;
   if (format) *format = binary ? kCFPropertyListBinaryFormat_v1_0 : kCFPropertyListXMLFormat_v1_0;
-  return fromPlist(root, options, 0);
+  return fromPlist(root, options, 0, dropped);
+}
+
+}  // namespace
+
+CFPropertyListRef CFPropertyListCreateWithData(CFAllocatorRef, CFDataRef data, CFOptionFlags options,
+                                               CFPropertyListFormat* format, CFErrorRef* error) {
+  if (error) *error = nullptr;
+  return readPropertyList(data, options, format, nullptr);
+}
+
+CFPropertyListRef cfimpl::propertyListCreateLenient(CFDataRef data, CFOptionFlags options,
+                                                    std::vector<std::string>& dropped) {
+  dropped.clear();
+  return readPropertyList(data, options, nullptr, &dropped);
 }
 
 CFDataRef CFPropertyListCreateData(CFAllocatorRef, CFPropertyListRef plist, CFPropertyListFormat format, CFOptionFlags,

@@ -576,10 +576,14 @@ double CFStringGetDoubleValue(CFStringRef s) {
   std::string ascii;
   bool negative = false;
   if (i < t.size() && (t[i] == '+' || t[i] == '-')) negative = t[i++] == '-';
-  for (; i < t.size() && t[i] < 0x80 && (isdigit(t[i]) || t[i] == '.' || t[i] == 'e' || t[i] == 'E' ||
-                                         t[i] == '+' || t[i] == '-');
-       ++i)
-    ascii.push_back(static_cast<char>(t[i]));
+  // After the one leading sign, a sign belongs to the number only as the exponent's ("1e-5");
+  // anywhere else it ends the number, so "--5" and "+-5" hold no number at all.
+  for (; i < t.size() && t[i] < 0x80; ++i) {
+    char16_t c = t[i];
+    bool exponentSign = (c == '+' || c == '-') && !ascii.empty() && (ascii.back() == 'e' || ascii.back() == 'E');
+    if (!(isdigit(c) || c == '.' || c == 'e' || c == 'E' || exponentSign)) break;
+    ascii.push_back(static_cast<char>(c));
+  }
   double v = 0.0;
   auto res = std::from_chars(ascii.data(), ascii.data() + ascii.size(), v, std::chars_format::general);
   if (res.ec != std::errc() && res.ec != std::errc::result_out_of_range) return 0.0;

@@ -58,6 +58,11 @@ CFTypeID CGImageGetTypeID(void);
 size_t CGImageGetWidth(CGImageRef image);
 size_t CGImageGetHeight(CGImageRef image);
 size_t CGImageGetBitsPerComponent(CGImageRef image);
+// This layer's own: the image's pixels as 8-bit sRGB with alpha, row after row from the top,
+// 4 bytes a pixel (R, G, B, A; not premultiplied; alpha 255 for images without one), what a
+// drawing context needs to draw the image. A new data object the caller releases; null for a
+// null image or when the pixels cannot be converted.
+CFDataRef CGImageCreateRGBA8Data(CGImageRef image);
 // Both accept null.
 CGImageRef CGImageRetain(CGImageRef image);
 void CGImageRelease(CGImageRef image);

@@ -225,6 +225,44 @@ size_t CGImageGetBitsPerComponent(CGImageRef image) {
   return vips_format_sizeof(vips_image_get_format(image->image.get())) * 8;
 }
 
+CFDataRef CGImageCreateRGBA8Data(CGImageRef image) {
+  if (!cfimpl::isA(image, kTypeImage)) return nullptr;
+  VipsImage* in = image->image.get();
+  imageio::GRef<VipsImage> srgb, withAlpha, bytes;
+  VipsImage* out = nullptr;
+  // Any colour space and depth becomes 8-bit sRGB; an image without alpha gets an opaque one.
+  if (vips_colourspace(in, &out, VIPS_INTERPRETATION_sRGB, nullptr) != 0) {
+    vips_error_clear();
+    return nullptr;
+  }
+  srgb.reset(out);
+  if (vips_image_get_bands(srgb.get()) == 3) {
+    if (vips_bandjoin_const1(srgb.get(), &out, 255.0, nullptr) != 0) {
+      vips_error_clear();
+      return nullptr;
+    }
+    withAlpha.reset(out);
+  } else if (vips_image_get_bands(srgb.get()) == 4) {
+    withAlpha.reset(static_cast<VipsImage*>(g_object_ref(srgb.get())));
+  } else {
+    return nullptr;
+  }
+  if (vips_cast_uchar(withAlpha.get(), &out, nullptr) != 0) {
+    vips_error_clear();
+    return nullptr;
+  }
+  bytes.reset(out);
+  size_t size = 0;
+  void* pixels = vips_image_write_to_memory(bytes.get(), &size);
+  if (!pixels) {
+    vips_error_clear();
+    return nullptr;
+  }
+  CFDataRef data = CFDataCreate(nullptr, static_cast<const UInt8*>(pixels), static_cast<CFIndex>(size));
+  g_free(pixels);
+  return data;
+}
+
 CGImageRef CGImageRetain(CGImageRef image) {
   if (image) CFRetain(image);
   return image;

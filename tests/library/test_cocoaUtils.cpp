@@ -1,15 +1,27 @@
 // Translation of marked interface texts: single texts and view trees (with views made here,
-// no toolkit involved).
+// no toolkit involved); image conversions, autorelease pools and the Cocoa set-up; ZIP archives
+// read back by independent readers (unzip, Python's zipfile).
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <QApplication>
+#include <QBuffer>
+#include <QColor>
+#include <QImage>
 
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <set>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "AppKitQt.h"
 #include "CFTestSupport.h"
+#include "NSAutoreleasePool.h"
+#include "NSImage.h"
 #include "RZMCoreFunctions.h"
 #include "TestSupport.h"
 #include "cocoaUtils.h"
@@ -290,6 +302,279 @@ TEST(TranslateOneView, WindowsAndNothing) {
   EXPECT_EQ(log.calls, std::vector<std::string>{"content.setToolTip=Three"});
   cocoaUtils::translateOneView(nullptr);
   cocoaUtils::translateWindow(nullptr);
+}
+
+// ---- Images
+
+// An image whose every pixel differs from its neighbours, so that a swapped, flipped or shifted
+// copy cannot pass for it.
+QImage patternImage(int width, int height) {
+  QImage image(width, height, QImage::Format_RGBA8888);
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) image.setPixelColor(x, y, QColor(x * 30 % 256, y * 40 % 256, (x + y) * 17 % 256, 255));
+  image.setPixelColor(0, 0, QColor(0, 0, 0, 0));  // one fully transparent pixel
+  return image;
+}
+
+// A CGImageRef decoded by the image layer from a PNG of the image.
+CGImageRef cgImageOf(const QImage& image) {
+  QBuffer buffer;
+  buffer.open(QIODevice::WriteOnly);
+  EXPECT_TRUE(image.save(&buffer, "PNG"));
+  CFRef<CFDataRef> data(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(buffer.data().constData()),
+                                     static_cast<CFIndex>(buffer.data().size())));
+  CFRef<CGImageSourceRef> source(CGImageSourceCreateWithData(data.get(), nullptr));
+  return source ? CGImageSourceCreateImageAtIndex(source.get(), 0, nullptr) : nullptr;
+}
+
+std::vector<UInt8> rgbaOf(CGImageRef image) {
+  CFRef<CFDataRef> data(CGImageCreateRGBA8Data(image));
+  if (!data) return {};
+  return std::vector<UInt8>(CFDataGetBytePtr(data.get()), CFDataGetBytePtr(data.get()) + CFDataGetLength(data.get()));
+}
+
+std::vector<UInt8> rgbaOf(const QImage& image) {
+  QImage straight = image.convertToFormat(QImage::Format_RGBA8888);
+  std::vector<UInt8> out;
+  for (int y = 0; y < straight.height(); ++y)
+    out.insert(out.end(), straight.constScanLine(y), straight.constScanLine(y) + straight.width() * 4);
+  return out;
+}
+
+class CocoaImages : public ::testing::Test {
+ protected:
+  void SetUp() override { cocoaUtilsLaunch(); }
+  void TearDown() override { cocoaUtilsQuit(); }
+};
+
+TEST_F(CocoaImages, CGImageToNSImageAndBackKeepsSizeAndPixels) {
+  for (auto [w, h] : {std::pair{7, 5}, std::pair{1, 1}, std::pair{3, 12}}) {
+    QImage pattern = patternImage(w, h);
+    CFRef<CGImageRef> original(cgImageOf(pattern));
+    ASSERT_TRUE(original);
+    NSImage* image = cocoaUtils::convertCGImageRefToNSImage(original.get());
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(image->size().width, w);
+    EXPECT_EQ(image->size().height, h);
+    EXPECT_EQ(image->retainCount(), 1);  // the pool's reference only
+    EXPECT_EQ(rgbaOf(NSImageGetQImage(image)), rgbaOf(pattern)) << w << "x" << h;  // drawn upright
+    CFRef<CGImageRef> back(cocoaUtils::cuConvertNSImageToCGImageRef(image));
+    ASSERT_TRUE(back);
+    EXPECT_EQ(CGImageGetWidth(back.get()), static_cast<size_t>(w));
+    EXPECT_EQ(CGImageGetHeight(back.get()), static_cast<size_t>(h));
+    EXPECT_EQ(rgbaOf(back.get()), rgbaOf(original.get())) << w << "x" << h;
+    EXPECT_EQ(rgbaOf(back.get()), rgbaOf(pattern)) << w << "x" << h;
+  }
+}
+
+TEST_F(CocoaImages, NothingToConvertGivesNull) {
+  EXPECT_EQ(cocoaUtils::convertCGImageRefToNSImage(nullptr), nullptr);  // a zero size cannot be drawn into
+  EXPECT_EQ(cocoaUtils::cuConvertNSImageToCGImageRef(nullptr), nullptr);
+  NSImage* empty = new NSImage(NSMakeSize(0, 0));
+  EXPECT_EQ(cocoaUtils::cuConvertNSImageToCGImageRef(empty), nullptr);
+  EXPECT_THROW(empty->lockFocus(), std::runtime_error);
+  empty->release();
+  // An image too large to have pixels fails to lock focus rather than taking the memory.
+  NSImage huge(NSMakeSize(1e6, 1e6));
+  EXPECT_THROW(huge.lockFocus(), std::runtime_error);
+  EXPECT_THROW(huge.unlockFocus(), std::runtime_error);
+  for (auto [lat, lon] : {std::pair{0.0, 0.0}, std::pair{48.1, 11.6}, std::pair{-90.0, 180.0}})
+    EXPECT_EQ(cocoaUtils::earthMapImage(lat, lon), nullptr);
+}
+
+// ---- Autorelease pools and the Cocoa set-up
+
+struct Tracked : NSObject {
+  explicit Tracked(std::vector<std::string>* log, std::string name) : log_(log), name_(std::move(name)) {}
+  ~Tracked() override { log_->push_back(name_); }
+  std::vector<std::string>* log_;
+  std::string name_;
+};
+
+TEST(AutoreleasePools, ReleaseWhatWasAutoreleasedIntoThem) {
+  std::vector<std::string> gone;
+  auto* outer = new NSAutoreleasePool();
+  (new Tracked(&gone, "a"))->autorelease();
+  auto* twice = new Tracked(&gone, "twice");
+  twice->retain();
+  twice->autorelease();
+  twice->autorelease();
+  auto* inner = new NSAutoreleasePool();
+  (new Tracked(&gone, "b"))->autorelease();
+  EXPECT_EQ(NSAutoreleasePool::innermostPoolCount(), 1u);
+  inner->release();
+  EXPECT_EQ(gone, std::vector<std::string>{"b"});
+  auto* kept = new Tracked(&gone, "kept");
+  kept->retain();
+  kept->autorelease();
+  // An inner pool left over is released with its outer one, first.
+  new NSAutoreleasePool();
+  (new Tracked(&gone, "c"))->autorelease();
+  outer->release();
+  EXPECT_EQ(gone, (std::vector<std::string>{"b", "c", "a", "twice"}));
+  EXPECT_EQ(kept->retainCount(), 1);
+  kept->release();
+  EXPECT_EQ(gone.back(), "kept");
+  EXPECT_EQ(NSAutoreleasePool::innermostPoolCount(), 0u);
+}
+
+TEST(AutoreleasePools, EachThreadHasItsOwn) {
+  std::vector<std::string> gone;
+  auto* mine = new NSAutoreleasePool();
+  std::thread other([&] {
+    auto* theirs = new NSAutoreleasePool();
+    (new Tracked(&gone, "theirs"))->autorelease();
+    theirs->release();
+  });
+  other.join();
+  EXPECT_EQ(gone, std::vector<std::string>{"theirs"});
+  EXPECT_EQ(NSAutoreleasePool::innermostPoolCount(), 0u);
+  mine->release();
+}
+
+TEST(CocoaSetUp, LaunchAndQuitComeInPairs) {
+  EXPECT_EQ(pool, nullptr);
+  std::vector<std::string> gone;
+  cocoaUtilsLaunch();
+  ASSERT_NE(pool, nullptr);
+  EXPECT_NE(qobject_cast<QApplication*>(QCoreApplication::instance()), nullptr);
+  (new Tracked(&gone, "first"))->autorelease();
+  cocoaUtilsQuit();
+  EXPECT_EQ(pool, nullptr);
+  EXPECT_EQ(gone, std::vector<std::string>{"first"});
+  // A second pair works the same; the application made by the first stays.
+  QCoreApplication* app = QCoreApplication::instance();
+  cocoaUtilsLaunch();
+  EXPECT_EQ(QCoreApplication::instance(), app);
+  (new Tracked(&gone, "second"))->autorelease();
+  cocoaUtilsQuit();
+  EXPECT_EQ(gone, (std::vector<std::string>{"first", "second"}));
+  cocoaUtilsQuit();  // one too many does nothing
+}
+
+// ---- ZIP archives
+
+std::string zipListing(const fs::path& zip) {
+  // name, kind and bytes (hex) of each entry, in the archive's order, as Python's zipfile reads them.
+  const char* script =
+      "import sys, zipfile, stat\n"
+      "z = zipfile.ZipFile(sys.argv[1])\n"
+      "for i in z.infolist():\n"
+      "    mode = i.external_attr >> 16\n"
+      "    kind = 'link' if stat.S_ISLNK(mode) else ('dir' if i.is_dir() else 'file')\n"
+      "    print(i.filename, kind, z.read(i).hex())\n";
+  fs::path py = velmtest::makeTempDir("py") / "list.py";
+  velmtest::writeFile(py, script);
+  int status = -1;
+  std::string out = velmtest::runCommand("python3 " + py.string() + " '" + zip.string() + "'", &status);
+  EXPECT_EQ(status, 0) << out;
+  return out;
+}
+
+bool unzipTestPasses(const fs::path& zip) {
+  int status = -1;
+  std::string out = velmtest::runCommand("unzip -t '" + zip.string() + "' 2>&1", &status);
+  EXPECT_NE(out.find("No errors detected"), std::string::npos) << out;
+  return status == 0;
+}
+
+std::string hex(const std::string& s) {
+  static const char* digits = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : s) {
+    out.push_back(digits[c >> 4]);
+    out.push_back(digits[c & 15]);
+  }
+  return out;
+}
+
+SInt32 compress(const fs::path& source, const fs::path& target, bool deleteOriginal) {
+  return cocoaUtils::compressToZIPFile(held(source.string()).get(), held(target.string()).get(), deleteOriginal);
+}
+
+TEST(CompressToZIPFile, FileWithItsSidecar) {
+  fs::path dir = velmtest::makeTempDir("zip");
+  const std::string photo("\xFF\xD8 photo \0 bytes", 16), finder("\0\5\26\7 AppleDouble", 16);
+  velmtest::writeFile(dir / "photo.jpg", photo);
+  velmtest::writeFile(dir / "._photo.jpg", finder);
+  velmtest::writeFile(dir / "other.txt", "not archived");
+  velmtest::writeFile(dir / "out.zip", "an older archive");
+  EXPECT_EQ(compress(dir / "photo.jpg", dir / "out.zip", false), 0);
+  EXPECT_TRUE(unzipTestPasses(dir / "out.zip"));
+  EXPECT_EQ(zipListing(dir / "out.zip"), "photo.jpg file " + hex(photo) + "\n._photo.jpg file " + hex(finder) + "\n");
+  EXPECT_TRUE(fs::exists(dir / "photo.jpg"));
+  // With the deletion flag the file goes, with its sidecar.
+  EXPECT_EQ(compress(dir / "photo.jpg", dir / "again.zip", true), 0);
+  EXPECT_EQ(zipListing(dir / "again.zip"), zipListing(dir / "out.zip"));
+  EXPECT_FALSE(fs::exists(dir / "photo.jpg"));
+  EXPECT_FALSE(fs::exists(dir / "._photo.jpg"));
+  EXPECT_TRUE(fs::exists(dir / "other.txt"));
+  // Nothing temporary is left beside the targets.
+  std::set<std::string> left;
+  for (const auto& e : fs::directory_iterator(dir)) left.insert(e.path().filename().string());
+  EXPECT_EQ(left, (std::set<std::string>{"other.txt", "out.zip", "again.zip"}));
+}
+
+TEST(CompressToZIPFile, FolderContentsUnderTheirRelativePaths) {
+  fs::path dir = velmtest::makeTempDir("zip");
+  fs::path src = dir / "Album";
+  fs::create_directories(src / "sub/deeper");
+  velmtest::writeFile(src / "b.txt", "bee");
+  velmtest::writeFile(src / "._b.txt", "sidecar of b");
+  velmtest::writeFile(src / "a.txt", "ay");
+  velmtest::writeFile(src / "sub/c.txt", "sea \xC3\xA9");
+  velmtest::writeFile(src / "sub/deeper/d.bin", std::string("\0\1\2", 3));
+  velmtest::writeFile(src / "sub/._orphan", "no item of this name");
+  fs::create_symlink("../a.txt", src / "sub/link");
+  // The archive may be written into the folder it archives: it is never an entry of itself.
+  EXPECT_EQ(compress(src, src / "self.zip", false), 0);
+  EXPECT_TRUE(unzipTestPasses(src / "self.zip"));
+  const std::string expected = "a.txt file " + hex("ay") + "\nb.txt file " + hex("bee") + "\n._b.txt file " +
+                               hex("sidecar of b") + "\nsub/ dir \nsub/._orphan file " + hex("no item of this name") +
+                               "\nsub/c.txt file " + hex("sea \xC3\xA9") + "\nsub/deeper/ dir \nsub/deeper/d.bin file " +
+                               hex(std::string("\0\1\2", 3)) + "\nsub/link link " + hex("../a.txt") + "\n";
+  EXPECT_EQ(zipListing(src / "self.zip"), expected);
+  fs::remove(src / "self.zip");
+  // With the deletion flag the whole folder goes; the link's target outside it stays.
+  velmtest::writeFile(dir / "outside.txt", "stays");
+  fs::create_symlink(dir / "outside.txt", src / "out-link");
+  EXPECT_EQ(compress(src, dir / "album.zip", true), 0);
+  EXPECT_FALSE(fs::exists(src));
+  EXPECT_EQ(velmtest::readFile(dir / "outside.txt"), "stays");
+  EXPECT_NE(zipListing(dir / "album.zip").find("out-link link " + hex((dir / "outside.txt").string())),
+            std::string::npos);
+}
+
+TEST(CompressToZIPFile, FailureKeepsTheSourceAndTheOldTarget) {
+  fs::path dir = velmtest::makeTempDir("zip");
+  velmtest::writeFile(dir / "photo.jpg", "photo");
+  velmtest::writeFile(dir / "plain-file", "x");
+  fs::create_directories(dir / "folder");
+  fs::create_directories(dir / "odd");
+  velmtest::writeFile(dir / "odd/a.txt", "a");
+  ASSERT_EQ(mkfifo((dir / "odd/pipe").c_str(), 0600), 0);
+  velmtest::writeFile(dir / "old.zip", "the old archive");
+  struct Case {
+    const char* what;
+    fs::path source, target;
+  } cases[] = {
+      {"target under a file", dir / "photo.jpg", dir / "plain-file/out.zip"},
+      {"target folder missing", dir / "photo.jpg", dir / "missing/out.zip"},
+      {"target is a folder", dir / "photo.jpg", dir / "folder"},
+      {"source missing", dir / "gone.jpg", dir / "old.zip"},
+      {"special file inside", dir / "odd", dir / "old.zip"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_NE(compress(c.source, c.target, true), 0) << c.what;
+    EXPECT_EQ(velmtest::readFile(dir / "photo.jpg"), "photo") << c.what;
+    EXPECT_TRUE(fs::exists(dir / "odd/a.txt")) << c.what;
+    EXPECT_EQ(velmtest::readFile(dir / "old.zip"), "the old archive") << c.what;
+  }
+  EXPECT_TRUE(fs::is_empty(dir / "folder"));
+  std::set<std::string> left;
+  for (const auto& e : fs::directory_iterator(dir)) left.insert(e.path().filename().string());
+  EXPECT_EQ(left, (std::set<std::string>{"photo.jpg", "plain-file", "folder", "odd", "old.zip"}));
+  EXPECT_NE(cocoaUtils::compressToZIPFile(nullptr, held((dir / "x.zip").string()).get(), true), 0);
 }
 
 }  // namespace

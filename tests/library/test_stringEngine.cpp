@@ -152,6 +152,12 @@ TEST(StringAccess, NumbersFromText) {
   EXPECT_EQ(ORBStringGetIntValue(nullptr), 0);
   EXPECT_DOUBLE_EQ(ORBStringGetDoubleValue(S("48.1234567")), 48.1234567);
   EXPECT_DOUBLE_EQ(ORBStringGetDoubleValue(nullptr), 0.0);
+  // One sign may lead; a second one ends the number, except as the exponent's sign.
+  const std::pair<const char*, double> doubles[] = {
+      {"--5", 0.0},  {"+-5", 0.0},   {"-+5", 0.0},  {"++5", 0.0},    {"-5", -5.0},  {"+5", 5.0},
+      {" -2.5", -2.5}, {"5-3", 5.0}, {"1e-2", 0.01}, {"-1.5E+2", -150.0}, {"2e--1", 2.0}, {"-", 0.0},
+  };
+  for (auto [text, value] : doubles) EXPECT_DOUBLE_EQ(ORBStringGetDoubleValue(S(text)), value) << text;
 }
 
 TEST(StringCompare, NullsCaseAndDecomposition) {
@@ -325,6 +331,47 @@ TEST(StringFormatting, LocaleDependentTexts) {
   tzset();
 }
 
+TEST(StringFormatting, DatesAndNumbersFollowTheirOwnLocaleCategories) {
+  velmtest::ScopedEnv tz("TZ", "UTC");
+  velmtest::ScopedEnv all("LC_ALL", nullptr);
+  velmtest::ScopedEnv time("LC_TIME", nullptr);
+  velmtest::ScopedEnv numeric("LC_NUMERIC", nullptr);
+  velmtest::ScopedEnv lang("LANG", nullptr);
+  const UInt32 classic = 3061152000U + 250171200U;  // 5 December 2008, 12:00
+  struct Case {
+    const char* lcAll;
+    const char* lcTime;
+    const char* lcNumeric;
+    const char* lang;
+    const char* date;
+    const char* number;
+  } cases[] = {
+      // No locale at all, or the C locale: still English texts with separators.
+      {nullptr, nullptr, nullptr, nullptr, "5 December", "1,234,567"},
+      {nullptr, nullptr, nullptr, "C", "5 December", "1,234,567"},
+      {nullptr, nullptr, nullptr, "POSIX", "5 December", "1,234,567"},
+      {"C.UTF-8", nullptr, nullptr, "de_DE.UTF-8", "5 December", "1,234,567"},
+      // Each category on its own, before LANG.
+      {nullptr, "de_DE.UTF-8", nullptr, "C", "5 Dezember", "1,234,567"},
+      {nullptr, nullptr, "de_DE.UTF-8", "C", "5 December", "1.234.567"},
+      {nullptr, "en_GB.UTF-8", "de_DE.UTF-8", "fr_FR.UTF-8", "5 December", "1.234.567"},
+      {nullptr, nullptr, nullptr, "de_DE.UTF-8", "5 Dezember", "1.234.567"},
+      // LC_ALL wins over everything.
+      {"de_DE.UTF-8", "en_US.UTF-8", "en_US.UTF-8", "en_US.UTF-8", "5 Dezember", "1.234.567"},
+      // An empty variable counts as unset.
+      {"", "", "de_DE.UTF-8", "", "5 December", "1.234.567"},
+  };
+  for (const auto& c : cases) {
+    velmtest::ScopedEnv a("LC_ALL", c.lcAll), t("LC_TIME", c.lcTime), n("LC_NUMERIC", c.lcNumeric),
+        l("LANG", c.lang);
+    std::string where = std::string("LC_ALL=") + (c.lcAll ? c.lcAll : "-") + " LC_TIME=" +
+                        (c.lcTime ? c.lcTime : "-") + " LC_NUMERIC=" + (c.lcNumeric ? c.lcNumeric : "-") +
+                        " LANG=" + (c.lang ? c.lang : "-");
+    EXPECT_EQ(take(ORBStringMakeDateTimeString(classic, 0, 0)), c.date) << where;
+    EXPECT_EQ(take(ORBMakeNumberStringWithSeparators(1234567)), c.number) << where;
+  }
+}
+
 TEST(StringFormatting, UUIDText) {
   std::string a = take(ORBGetUUIDString());
   std::string b = take(ORBGetUUIDString());
@@ -349,6 +396,25 @@ TEST(XmlFields, FirstAndNthElement) {
   // A closing tag before the opening one does not count.
   EXPECT_EQ(take(ORBStringSimpleXMLParserFindData(S("</a><a>ok</a>"), S("a"))), "ok");
   EXPECT_EQ(take(ORBStringSimpleXMLParserFindData(S("<rsp><url>http://x/p 1</url></rsp>"), S("url"))), "http://x/p 1");
+}
+
+TEST(XmlFields, TagsInAnotherNormalizationFormCutAtTheMatch) {
+  // The finders match tags non-literally: a name written precomposed in the answer and
+  // decomposed in the request (or the other way round) is the same tag, although the two tags
+  // differ in length. The content is what lies between the tags as they stand in the text.
+  const char* composed = "\xC3\xA9";   // é
+  const char* decomposed = "e\xCC\x81";  // e + combining acute accent
+  struct Case {
+    const char* element;
+    const char* inText;
+  } cases[] = {{composed, decomposed}, {decomposed, composed}};
+  for (const auto& c : cases) {
+    std::string t = std::string("<rsp><") + c.inText + ">value</" + c.inText + "><" + c.inText + ">second</" +
+                    c.inText + "></rsp>";
+    EXPECT_EQ(take(ORBStringSimpleXMLParserFindData(S(t.c_str()), S(c.element))), "value") << c.element;
+    EXPECT_EQ(take(ORBStringSimpleXMLParserFindNthData(S(t.c_str()), S(c.element), 2)), "second") << c.element;
+    EXPECT_EQ(ORBStringSimpleXMLParserFindNthData(S(t.c_str()), S(c.element), 3), nullptr) << c.element;
+  }
 }
 
 TEST(UrlEscaping, Tables) {

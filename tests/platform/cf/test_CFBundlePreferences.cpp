@@ -1,7 +1,12 @@
 // Bundles with localized string tables, and per-application preferences.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdlib>
+#include <vector>
 #include <filesystem>
 #include <string>
 
@@ -174,6 +179,92 @@ TEST(CFPreferencesStore, UnreadableFileIsSetAsideAndTreatedAsEmpty) {
   CFPreferencesSetAppValue(CFSTR("k"), CFSTR("v"), CFSTR("org.example.corrupt"));
   CFRef<CFTypeRef> v(CFPreferencesCopyAppValue(CFSTR("k"), CFSTR("org.example.corrupt")));
   EXPECT_TRUE(CFEqual(v.get(), CFSTR("v")));
+}
+
+TEST(CFPreferencesStore, OneBadValueIsDroppedAndTheRestKept) {
+  // Another program wrote the shared file: one text is not UTF-8, another holds a NUL.
+  fs::path file = prefsFile("org.example.onebad");
+  fs::create_directories(file.parent_path());
+  const char raw[] =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+      "<key>Name</key><string>anna</string>"
+      "<key>Latin1</key><string>Gr\xFC\xDF</string>"
+      "<key>Size</key><integer>800</integer>"
+      "<key>Nul</key><string>a\0b</string>"
+      "<key>List</key><array><string>ok</string><string>\xFF</string></array>"
+      "</dict></plist>";
+  const std::string xml(raw, sizeof raw - 1);
+  writeFile(file, xml);
+  CFStringRef app = CFSTR("org.example.onebad");
+  testing::internal::CaptureStderr();
+  CFRef<CFTypeRef> name(CFPreferencesCopyAppValue(CFSTR("Name"), app));
+  std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(CFEqual(name.get(), CFSTR("anna")));
+  CFRef<CFTypeRef> size(CFPreferencesCopyAppValue(CFSTR("Size"), app));
+  SInt32 v = 0;
+  ASSERT_TRUE(size);
+  CFNumberGetValue(static_cast<CFNumberRef>(size.get()), kCFNumberSInt32Type, &v);
+  EXPECT_EQ(v, 800);
+  for (CFStringRef bad : {CFSTR("Latin1"), CFSTR("Nul"), CFSTR("List")})
+    EXPECT_EQ(CFPreferencesCopyAppValue(bad, app), nullptr) << utf8(bad);
+  for (const char* key : {"\"Latin1\"", "\"Nul\"", "\"List\""}) EXPECT_NE(log.find(key), std::string::npos) << log;
+  EXPECT_EQ(log.find("\"Name\""), std::string::npos) << log;
+  // Nothing was set aside: the file is still there, as it was.
+  EXPECT_EQ(readFile(file), xml);
+  for (const auto& e : fs::directory_iterator(file.parent_path()))
+    EXPECT_EQ(e.path().filename().string().find("onebad.plist.unreadable"), std::string::npos);
+}
+
+// Uses up every file descriptor the process may have, for the life of the object.
+class NoFreeDescriptors {
+ public:
+  NoFreeDescriptors() {
+    getrlimit(RLIMIT_NOFILE, &old_);
+    struct rlimit low = old_;
+    low.rlim_cur = std::min<rlim_t>(old_.rlim_cur, 256);
+    setrlimit(RLIMIT_NOFILE, &low);
+    for (;;) {
+      int fd = dup(2);
+      if (fd < 0) break;
+      fds_.push_back(fd);
+    }
+  }
+  ~NoFreeDescriptors() {
+    for (int fd : fds_) close(fd);
+    setrlimit(RLIMIT_NOFILE, &old_);
+  }
+
+ private:
+  struct rlimit old_ {};
+  std::vector<int> fds_;
+};
+
+TEST(CFPreferencesStore, FileThatCannotBeOpenedJustNowIsNeverSetAside) {
+  CFStringRef app = CFSTR("org.example.emfile");
+  fs::path file = prefsFile("org.example.emfile");
+  CFPreferencesSetAppValue(CFSTR("A"), CFSTR("1"), app);
+  // Another process changes the file; this one then cannot open it for a moment.
+  std::string xml =
+      "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>A</key><string>2</string>"
+      "<key>B</key><string>3</string></dict></plist>";
+  writeFile(file.string() + ".new", xml);
+  fs::rename(file.string() + ".new", file);
+  CFRef<CFTypeRef> during;
+  {
+    NoFreeDescriptors exhausted;
+    during.reset(CFPreferencesCopyAppValue(CFSTR("A"), app));
+    CFPreferencesSetAppValue(CFSTR("C"), CFSTR("4"), app);  // refused: it could not see B
+  }
+  EXPECT_TRUE(CFEqual(during.get(), CFSTR("1")));  // the values last read
+  EXPECT_EQ(readFile(file), xml);
+  for (const auto& e : fs::directory_iterator(file.parent_path()))
+    EXPECT_EQ(e.path().filename().string().find("emfile.plist.unreadable"), std::string::npos);
+  // Once descriptors are free again the file reads as written.
+  CFRef<CFTypeRef> a(CFPreferencesCopyAppValue(CFSTR("A"), app));
+  CFRef<CFTypeRef> b(CFPreferencesCopyAppValue(CFSTR("B"), app));
+  EXPECT_TRUE(CFEqual(a.get(), CFSTR("2")));
+  EXPECT_TRUE(CFEqual(b.get(), CFSTR("3")));
+  EXPECT_EQ(CFPreferencesCopyAppValue(CFSTR("C"), app), nullptr);
 }
 
 TEST(CFPreferencesStore, CurrentApplicationIsTheProgramWithoutBundleIdentifier) {

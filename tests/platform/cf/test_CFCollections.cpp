@@ -3,10 +3,12 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "CoreFoundation.h"
+#include "TestSupport.h"
 
 namespace {
 
@@ -158,6 +160,57 @@ TEST(CFPropertyLists, RoundTripEveryKind) {
   }
   CFRef<CFDataRef> junk(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>("not a plist"), 11));
   EXPECT_EQ(CFPropertyListCreateWithData(nullptr, junk.get(), 0, nullptr, nullptr), nullptr);
+}
+
+template <size_t N>
+std::string withNul(const char (&text)[N]) {
+  return std::string(text, N - 1);
+}
+
+CFRef<CFDataRef> bytesOf(const std::string& s) {
+  return CFRef<CFDataRef>(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(s.data()), static_cast<CFIndex>(s.size())));
+}
+
+// A binary property list of the Python literal, written by Python's own plistlib.
+std::string binaryPlist(const std::string& literal) {
+  int status = -1;
+  std::string out = velmtest::runCommand(
+      "python3 -c 'import plistlib,sys; sys.stdout.buffer.write(plistlib.dumps(eval(sys.argv[1]), "
+      "fmt=plistlib.FMT_BINARY))' \"" + literal + "\"", &status);
+  EXPECT_EQ(status, 0) << literal;
+  return out;
+}
+
+TEST(CFPropertyLists, TextHoldingNulIsTheFilesFault) {
+  const std::string head = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">";
+  struct Case {
+    const char* what;
+    std::string bytes;
+  } cases[] = {
+      {"XML string", head + withNul("<dict><key>k</key><string>x\0y</string></dict></plist>")},
+      {"XML string in an array",
+       head + withNul("<dict><key>k</key><array><string>ok</string><string>\0</string></array></dict></plist>")},
+      {"XML string at the top", head + withNul("<string>a\0</string></plist>")},
+      {"binary ASCII string", binaryPlist("{'k': 'x\\x00y'}")},
+      {"binary UTF-16 string", binaryPlist("{'k': 'x\\x00y\\u00e9'}")},
+      {"binary UTF-16 key", binaryPlist("{'k\\x00\\u00e9': 'v'}")},
+      {"binary ASCII key", binaryPlist("{'k\\x00': 'v'}")},
+  };
+  for (const auto& c : cases) {
+    ASSERT_FALSE(c.bytes.empty()) << c.what;
+    EXPECT_EQ(CFPropertyListCreateWithData(nullptr, bytesOf(c.bytes).get(), 0, nullptr, nullptr), nullptr) << c.what;
+  }
+  // The same lists without the NUL read as usual.
+  for (const char* xml : {"<dict><key>k</key><string>xy</string></dict></plist>", "<string>a</string></plist>"})
+    EXPECT_TRUE(CFRef<CFPropertyListRef>(
+        CFPropertyListCreateWithData(nullptr, bytesOf(head + xml).get(), 0, nullptr, nullptr)))
+        << xml;
+  CFRef<CFPropertyListRef> fine(
+      CFPropertyListCreateWithData(nullptr, bytesOf(binaryPlist("{'k\\u00e9': 'x y\\u00e9'}")).get(), 0, nullptr, nullptr));
+  ASSERT_TRUE(fine);
+  CFRef<CFStringRef> key(CFStringCreateWithCString(nullptr, "k\xC3\xA9", kCFStringEncodingUTF8));
+  CFRef<CFStringRef> value(CFStringCreateWithCString(nullptr, "x y\xC3\xA9", kCFStringEncodingUTF8));
+  EXPECT_TRUE(CFEqual(CFDictionaryGetValue(static_cast<CFDictionaryRef>(fine.get()), key.get()), value.get()));
 }
 
 TEST(CFUUIDs, FreshAndWellFormed) {
