@@ -84,26 +84,6 @@ std::string_view rawQuery(const httplib::Request& req) {
   return q == std::string_view::npos ? std::string_view() : target.substr(q + 1);
 }
 
-// A decimal number as the client prints it: optional minus sign, digits, optional fraction.
-std::optional<double> parseCoordinate(const std::string& text) {
-  if (text.empty()) return std::nullopt;
-  for (char c : text)
-    if (!((c >= '0' && c <= '9') || c == '.' || c == '-')) return std::nullopt;
-  double value = 0;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value,
-                                   std::chars_format::fixed);
-  if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(value))
-    return std::nullopt;
-  return value;
-}
-
-std::optional<int> parseInteger(const std::string& text) {
-  int value = 0;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  return value;
-}
-
 std::string formatCoordinate(double value) {
   char buffer[64];
   std::snprintf(buffer, sizeof buffer, "%.6f", value);
