@@ -65,11 +65,24 @@ RequestStream::RequestStream(int socket, Clock::time_point deadline, std::size_t
                              std::chrono::seconds writeTimeout, const std::atomic<bool>& stopping)
     : socket_(socket),
       deadline_(deadline),
+      maxHeaderBytes_(maxHeaderBytes),
       headerBytesLeft_(maxHeaderBytes),
       writeTimeout_(writeTimeout),
       stopping_(stopping) {}
 
 RequestStream* RequestStream::current() { return tCurrent; }
+
+void RequestStream::beginRequest(Clock::time_point deadline) {
+  deadline_ = deadline;
+  inBody_ = false;
+  // What was read ahead already counts against the new request's header lines.
+  std::size_t buffered = bufferEnd_ - bufferStart_;
+  headerBytesLeft_ = maxHeaderBytes_ > buffered ? maxHeaderBytes_ - buffered : 0;
+  written_ = 0;
+  timedOut_ = false;
+  headersTooLong_ = false;
+  closeAfterAnswer_ = false;
+}
 
 void RequestStream::beginBody(Clock::time_point deadline) {
   inBody_ = true;
@@ -215,10 +228,13 @@ bool GuardedServer::process_and_close_socket(int sock) {
   const auto writeTimeout = std::chrono::seconds(write_timeout_sec_ > 0 ? write_timeout_sec_ : 5);
   const auto keepAlive = std::chrono::seconds(keep_alive_timeout_sec_ > 0 ? keep_alive_timeout_sec_ : 5);
   bool ok = true;
+  RequestStream stream(sock, Clock::now() + limits_.requestTime, limits_.maxHeaderBytes, writeTimeout, stopping_);
   for (std::size_t left = keep_alive_max_count_; left > 0 && !stopping_; --left) {
     // Between requests of a kept-alive connection, wait for the next one's first byte.
-    if (left != keep_alive_max_count_ && !waitFor(sock, POLLIN, Clock::now() + keepAlive, stopping_)) break;
-    RequestStream stream(sock, Clock::now() + limits_.requestTime, limits_.maxHeaderBytes, writeTimeout, stopping_);
+    if (left != keep_alive_max_count_ && !stream.hasBufferedBytes() &&
+        !waitFor(sock, POLLIN, Clock::now() + keepAlive, stopping_))
+      break;
+    stream.beginRequest(Clock::now() + limits_.requestTime);
     tCurrent = &stream;
     bool closed = false;
     ok = process_request(stream, left == 1, closed, [&](httplib::Request& req) {

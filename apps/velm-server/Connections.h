@@ -48,9 +48,13 @@ class RequestStream : public httplib::Stream {
   void get_local_ip_and_port(std::string& ip, int& port) const override;
   int socket() const override { return socket_; }
 
+  // The next request of the connection begins: its header lines must come by the deadline.
+  // Bytes read ahead (a pipelined request) stay in the buffer.
+  void beginRequest(Clock::time_point deadline);
   // The header lines are in: the rest of the request (its body) must come by this deadline,
   // and the header byte limit no longer applies.
   void beginBody(Clock::time_point deadline);
+  bool hasBufferedBytes() const { return bufferStart_ < bufferEnd_; }
   // The connection is closed after this answer (its body was refused unread).
   void closeAfterAnswer() { closeAfterAnswer_ = true; }
   bool closesAfterAnswer() const { return closeAfterAnswer_; }
@@ -66,6 +70,7 @@ class RequestStream : public httplib::Stream {
 
   int socket_;
   Clock::time_point deadline_;
+  std::size_t maxHeaderBytes_;
   std::size_t headerBytesLeft_;
   bool inBody_ = false;
   std::chrono::seconds writeTimeout_;

@@ -334,7 +334,11 @@ struct Service::Routes {
     });
     if (tooLarge) return refuseUnread(res, Error::UploadTooLarge);
     if (writeFailed) return refuseUnread(res, Error::StorageFailure);
-    if (!complete) return refuseUnread(res, res.status == 413 ? Error::UploadTooLarge : Error::MalformedMultipart);
+    if (!complete) {
+      RequestStream* stream = RequestStream::current();
+      if (stream && stream->timedOut()) return refuseUnread(res, Error::RequestTimeout);
+      return refuseUnread(res, res.status == 413 ? Error::UploadTooLarge : Error::MalformedMultipart);
+    }
 
     std::string_view body;
     if (!spool.view(&body)) return answerError(res, Error::StorageFailure);

@@ -537,10 +537,10 @@ std::string signatureFrom(int port, const char* source) {
 // or they are told to stop.
 class Drippers {
  public:
-  Drippers(int port, int count) {
+  Drippers(int port, int count, const std::string& start = "GET /api/get_api_signature.php HTTP/1.1\r\n") {
     for (int i = 0; i < count; ++i) {
       int fd = connectFrom(port);
-      if (fd >= 0 && sendAll(fd, "GET /api/get_api_signature.php HTTP/1.1\r\n")) fds_.push_back(fd);
+      if (fd >= 0 && sendAll(fd, start)) fds_.push_back(fd);
     }
     thread_ = std::thread([this] {
       const std::string line = "X-Slow: " + std::string(64, 'a') + "\r\n";
@@ -610,6 +610,26 @@ TEST(VelmServerSlowClients, NeitherStarveOthersNorOutlastTheTimeLimit) {
   EXPECT_EQ(server.stop(), 0);
 }
 
+TEST(VelmServerSlowClients, BodiesThatComeTooSlowlyAreCutOff) {
+  ServerProcess server({"--request-time-limit", "2"});
+  ASSERT_NE(server.port(), 0) << server.errorOutput();
+  ASSERT_EQ(server.addUser("anna", "secret"), 0);
+  std::string s = signatureFrom(server.port(), "127.0.0.1");
+  // An accepted upload whose body then trickles in, a byte at a time.
+  Drippers slow(server.port(), 1,
+                "POST /api/post_photo_xml.php?auth_user_name=anna&api_signature=" + s + "&auth_token=" +
+                    md5Hex(md5Hex("secret") + s) +
+                    "&caption=a&description=&tags=&object_latitude=0&object_longitude=0&latitude=0&longitude=0"
+                    "&privacy=0 HTTP/1.1\r\nHost: x\r\nContent-Type: multipart/form-data; boundary=" + kBoundary +
+                    "\r\nContent-Length: 100000\r\n\r\n");
+  ASSERT_EQ(slow.fds().size(), 1u);
+  Answer a = parseRaw(readToEnd(slow.fds()[0]));
+  EXPECT_EQ(a.status, 408);
+  EXPECT_EQ(a.code(), 123) << a.body;
+  slow.stop();
+  EXPECT_EQ(server.stop(), 0);
+}
+
 TEST(VelmServerSlowClients, StopEndsTheServerWhileClientsAreStillSending) {
   ServerProcess server({"--request-time-limit", "3600"});
   ASSERT_NE(server.port(), 0) << server.errorOutput();
@@ -658,6 +678,17 @@ TEST(VelmServerLimits, OverlongRequestsHaveTheirOwnError) {
     EXPECT_EQ(a.status, 414) << c.what;
     EXPECT_EQ(a.code(), 122) << c.what << ": " << a.body;
   }
+}
+
+TEST(VelmServerLimits, PipelinedRequestsAreAllAnswered) {
+  ServerProcess server;
+  ASSERT_NE(server.port(), 0) << server.errorOutput();
+  const std::string one = "GET /api/get_api_signature.php HTTP/1.1\r\nHost: x\r\n\r\n";
+  std::string answers = rawExchange(server.port(), one + one + one);
+  std::size_t count = 0;
+  for (std::size_t at = answers.find("HTTP/1.1 200"); at != std::string::npos; at = answers.find("HTTP/1.1 200", at + 1))
+    ++count;
+  EXPECT_EQ(count, 3u) << answers;
 }
 
 TEST_F(VelmServerTest, MultipartTypeIsReadInAnyLetterCase) {
