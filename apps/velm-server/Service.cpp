@@ -12,6 +12,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -140,6 +141,12 @@ class SpoolFile {
  public:
   explicit SpoolFile(const std::filesystem::path& folder) {
     fd_ = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd_ < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+      // A file system without nameless files: a private named one, unlinked at once.
+      std::string name = (folder / ".upload-XXXXXX").string();
+      fd_ = ::mkostemp(name.data(), O_CLOEXEC);
+      if (fd_ >= 0) ::unlink(name.c_str());
+    }
   }
   ~SpoolFile() {
     if (map_) ::munmap(map_, size_);
