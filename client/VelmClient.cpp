@@ -298,3 +298,5 @@ SInt32 VelmClient::createAlbumInVelmSync(CFStringRef albumName) {
   CFRef<CFDataRef> answer(getSync(url));
   return processVelmResult(answer);
 }
+
+CFStringRef VelmCopyServiceBaseURL(void) { return serviceBaseURL().release(); }

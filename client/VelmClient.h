@@ -19,6 +19,10 @@
 
 extern const char* const kVelmDefaultServiceURL;
 
+// New: the service's address the requests go to (VELM_SERVICE_URL, the preference, or the
+// fixed address), without trailing slashes.
+CFStringRef VelmCopyServiceBaseURL(void);
+
 class VelmClient {
  public:
   // A new client has every field nil or 0.

@@ -5,6 +5,8 @@
 #include <openssl/rand.h>
 #include <unicode/utf8.h>
 
+#include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -40,6 +42,9 @@ constexpr ErrorInfo kErrors[] = {
     {Error::UnknownRequest, 404, "unknown request"},
     {Error::MethodNotAllowed, 405, "method not allowed"},
     {Error::StorageFailure, 500, "the photo could not be stored"},
+    {Error::RequestTooLong, 414, "request line or address too long"},
+    {Error::RequestTimeout, 408, "request not received in time"},
+    {Error::TooManyConnections, 503, "too many connections from this address"},
 };
 
 const ErrorInfo& infoFor(Error error) {
@@ -94,10 +99,8 @@ bool equalsNoCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-// Reads the parameters of a header value such as
-//   form-data; name="file"; filename="IMG_1"
-// into a map with lower-case keys. Quoted values end at the next quotation mark (form-data
-// names carry quotation marks as %22, never as backslash escapes). False when malformed.
+}  // namespace
+
 bool headerParameters(std::string_view value, std::string& first,
                       std::map<std::string, std::string>& params) {
   std::size_t semi = value.find(';');
@@ -135,7 +138,29 @@ bool headerParameters(std::string_view value, std::string& first,
   return true;
 }
 
-}  // namespace
+bool isMultipartType(std::string_view contentType) {
+  std::string_view type = trim(contentType);
+  return type.size() >= 10 && equalsNoCase(type.substr(0, 10), "multipart/");
+}
+
+std::optional<double> parseCoordinate(std::string_view text) {
+  if (text.empty()) return std::nullopt;
+  for (char c : text)
+    if (!((c >= '0' && c <= '9') || c == '.' || c == '-')) return std::nullopt;
+  double value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value,
+                                   std::chars_format::fixed);
+  if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(value))
+    return std::nullopt;
+  return value;
+}
+
+std::optional<int> parseInteger(std::string_view text) {
+  int value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
 
 int httpStatusFor(Error error) { return infoFor(error).httpStatus; }
 

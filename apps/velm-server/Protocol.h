@@ -34,6 +34,9 @@ enum class Error : int {
   UnknownRequest = 119,
   MethodNotAllowed = 120,
   StorageFailure = 121,
+  RequestTooLong = 122,
+  RequestTimeout = 123,
+  TooManyConnections = 124,
 };
 
 // The HTTP status that goes with an error answer.
@@ -60,6 +63,24 @@ bool isUtf8(std::string_view bytes);
 
 // True when bytes are UTF-8 text without control characters other than tab, CR and LF.
 bool isCleanText(std::string_view bytes);
+
+// Reads the parameters of a header value such as
+//   form-data; name="file"; filename="IMG_1"
+// into a map with lower-case keys (first gets the part before the first ';'). Quoted values
+// end at the next quotation mark (form-data names carry quotation marks as %22, never as
+// backslash escapes). False when malformed or when a parameter is given twice.
+bool headerParameters(std::string_view value, std::string& first,
+                      std::map<std::string, std::string>& params);
+
+// True when a Content-Type names a multipart body ("multipart/" in any letter case).
+bool isMultipartType(std::string_view contentType);
+
+// A decimal number as the client prints it: optional minus sign, digits, optional fraction
+// (no exponent, no spaces); nothing for anything else or a value that is not finite.
+std::optional<double> parseCoordinate(std::string_view text);
+
+// A decimal integer with an optional minus sign that fits an int; nothing otherwise.
+std::optional<int> parseInteger(std::string_view text);
 
 // One part of a multipart/form-data body.
 struct FormPart {

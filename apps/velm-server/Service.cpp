@@ -1,33 +1,46 @@
 #include "Service.h"
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <httplib.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <optional>
 #include <sstream>
+
+#include "Connections.h"
 
 namespace velmserver {
 
 // ---------------------------------------------------------------------------------------
 // Signatures
 
-std::string SignatureBook::issue() {
+std::string SignatureBook::issue(const std::string& address) {
   std::string signature = randomHex(16);
   if (signature.empty()) return signature;
   std::lock_guard lock(mutex_);
   Clock::time_point now = Clock::now();
   forgetOldLocked(now);
-  while (entries_.size() >= capacity_ && !order_.empty()) {
-    entries_.erase(order_.front().second);
-    order_.pop_front();
+  while (entries_.size() >= capacity_ && !order_.empty()) forgetFrontLocked();
+  std::deque<std::string>& own = byAddress_[address];
+  while (!own.empty() && !entries_.count(own.front())) own.pop_front();
+  while (own.size() >= perAddress_) {
+    entries_.erase(own.front());  // its place in order_ is skipped when it comes up
+    own.pop_front();
   }
-  entries_[signature] = Entry{now, false};
+  entries_[signature] = Entry{now, address, false};
   order_.emplace_back(now, signature);
+  own.push_back(signature);
   return signature;
 }
 
@@ -46,10 +59,21 @@ void SignatureBook::forgetOldLocked(Clock::time_point now) {
   // Keep entries well past their lifetime so that a late reuse is told "expired" or "used"
   // rather than "unknown"; the capacity bounds the memory all the same.
   const auto keep = lifetime_ + std::chrono::seconds(600);
-  while (!order_.empty() && now - order_.front().first > keep) {
-    entries_.erase(order_.front().second);
-    order_.pop_front();
+  while (!order_.empty() && now - order_.front().first > keep) forgetFrontLocked();
+}
+
+void SignatureBook::forgetFrontLocked() {
+  const std::string signature = std::move(order_.front().second);
+  order_.pop_front();
+  auto entry = entries_.find(signature);
+  if (entry == entries_.end()) return;  // forgotten already, by its address's limit
+  // The oldest signature overall is also the oldest its address still has.
+  auto own = byAddress_.find(entry->second.address);
+  if (own != byAddress_.end()) {
+    if (!own->second.empty() && own->second.front() == signature) own->second.pop_front();
+    if (own->second.empty()) byAddress_.erase(own);
   }
+  entries_.erase(entry);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -84,26 +108,6 @@ std::string_view rawQuery(const httplib::Request& req) {
   return q == std::string_view::npos ? std::string_view() : target.substr(q + 1);
 }
 
-// A decimal number as the client prints it: optional minus sign, digits, optional fraction.
-std::optional<double> parseCoordinate(const std::string& text) {
-  if (text.empty()) return std::nullopt;
-  for (char c : text)
-    if (!((c >= '0' && c <= '9') || c == '.' || c == '-')) return std::nullopt;
-  double value = 0;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value,
-                                   std::chars_format::fixed);
-  if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(value))
-    return std::nullopt;
-  return value;
-}
-
-std::optional<int> parseInteger(const std::string& text) {
-  int value = 0;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  return value;
-}
-
 std::string formatCoordinate(double value) {
   char buffer[64];
   std::snprintf(buffer, sizeof buffer, "%.6f", value);
@@ -130,6 +134,57 @@ void answerNotFoundPage(httplib::Response& res) {
   answerPage(res, htmlPage("Not found", "<h1>Not found</h1>\n"));
   res.status = 404;
 }
+
+// A nameless temporary file (O_TMPFILE) that an upload body is written to, and read back
+// through a read-only mapping. Nothing is left behind however the request ends.
+class SpoolFile {
+ public:
+  explicit SpoolFile(const std::filesystem::path& folder) {
+    fd_ = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd_ < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+      // A file system without nameless files: a private named one, unlinked at once.
+      std::string name = (folder / ".upload-XXXXXX").string();
+      fd_ = ::mkostemp(name.data(), O_CLOEXEC);
+      if (fd_ >= 0) ::unlink(name.c_str());
+    }
+  }
+  ~SpoolFile() {
+    if (map_) ::munmap(map_, size_);
+    if (fd_ >= 0) ::close(fd_);
+  }
+  SpoolFile(const SpoolFile&) = delete;
+  SpoolFile& operator=(const SpoolFile&) = delete;
+
+  bool ok() const { return fd_ >= 0; }
+  std::size_t size() const { return size_; }
+  bool append(const char* data, std::size_t length) {
+    while (length > 0) {
+      ssize_t n = ::write(fd_, data, length);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      data += n;
+      length -= static_cast<std::size_t>(n);
+      size_ += static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+  bool view(std::string_view* out) {
+    if (size_ == 0) {
+      *out = {};
+      return true;
+    }
+    void* p = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd_, 0);
+    if (p == MAP_FAILED) return false;
+    map_ = p;
+    *out = std::string_view(static_cast<const char*>(p), size_);
+    return true;
+  }
+
+ private:
+  int fd_ = -1;
+  std::size_t size_ = 0;
+  void* map_ = nullptr;
+};
 
 }  // namespace
 
@@ -185,8 +240,8 @@ struct Service::Routes {
   std::string photoUrl(const std::string& key) const { return s.options_.publicUrl + "/photo/" + key; }
   std::string albumUrl(const std::string& key) const { return s.options_.publicUrl + "/album/" + key; }
 
-  void signature(const httplib::Request&, httplib::Response& res) {
-    std::string signature = s.signatures_.issue();
+  void signature(const httplib::Request& req, httplib::Response& res) {
+    std::string signature = s.signatures_.issue(req.remote_addr);
     if (signature.empty()) {
       answerError(res, Error::StorageFailure);
       return;
@@ -196,46 +251,31 @@ struct Service::Routes {
     res.set_content(signature, "text/plain; charset=utf-8");
   }
 
+  // Refuses an upload before its body is read: the connection closes after the answer, as
+  // the unread body would otherwise be taken for the next request.
+  void refuseUnread(httplib::Response& res, Error error) {
+    if (RequestStream* stream = RequestStream::current()) stream->closeAfterAnswer();
+    res.set_header("Connection", "close");
+    answerError(res, error);
+  }
+
   void upload(const httplib::Request& req, httplib::Response& res,
               const httplib::ContentReader& reader) {
-    // The body is read whole before anything is answered, so the answer is never sent while
-    // the client is still writing.
-    // A body of declared length beyond the limit is refused by the library before this
-    // point; a chunked one is counted here. Its excess is read and dropped (up to a bound) so
-    // that the client, still writing, is not cut off before it can read the answer.
-    std::string body;
-    bool tooLarge = false;
-    std::size_t dropped = 0;
-    const std::size_t maxDropped = std::max<std::size_t>(s.options_.maxUpload, 64 << 20);
-    bool complete = reader([&](const char* data, std::size_t length) {
-      if (!tooLarge && length > s.options_.maxUpload - body.size()) {
-        tooLarge = true;
-        body.clear();
-        body.shrink_to_fit();
-      }
-      if (tooLarge) {
-        dropped += length;
-        return dropped <= maxDropped;
-      }
-      body.append(data, length);
-      return true;
-    });
-    if (tooLarge) return answerError(res, Error::UploadTooLarge);
-    if (!complete) {
-      answerError(res, res.status == 413 ? Error::UploadTooLarge : Error::MalformedMultipart);
-      return;
-    }
-
-    auto begun = begin(req, res);
-    if (!begun) return;
-    const Query& query = begun->first;
-    const User& user = begun->second;
+    // Everything the query says is checked before the body is read, so that a request that
+    // will be refused costs no more than its header lines.
+    Error error{};
+    std::optional<Query> parsed = parseQuery(rawQuery(req), &error);
+    if (!parsed) return refuseUnread(res, error);
+    const Query& query = *parsed;
+    std::optional<User> authenticated = authenticate(query, &error);
+    if (!authenticated) return refuseUnread(res, error);
+    const User& user = *authenticated;
 
     static const char* const kRequired[] = {
         "caption",   "description", "tags",      "object_latitude", "object_longitude",
         "latitude",  "longitude",   "privacy"};
     for (const char* key : kRequired) {
-      if (!query.count(key)) return answerError(res, Error::MissingParameter);
+      if (!query.count(key)) return refuseUnread(res, Error::MissingParameter);
     }
 
     Photo photo;
@@ -246,7 +286,7 @@ struct Service::Routes {
     photo.tags = query.at("tags");
     if (photo.caption.size() > kMaxCaption || photo.description.size() > kMaxDescription ||
         photo.tags.size() > kMaxTags)
-      return answerError(res, Error::ValueTooLong);
+      return refuseUnread(res, Error::ValueTooLong);
 
     struct Coordinate {
       const char* key;
@@ -260,24 +300,55 @@ struct Service::Routes {
     };
     for (const auto& c : coordinates) {
       std::optional<double> value = parseCoordinate(query.at(c.key));
-      if (!value) return answerError(res, Error::BadNumber);
-      if (*value < -c.limit || *value > c.limit) return answerError(res, Error::CoordinateOutOfRange);
+      if (!value) return refuseUnread(res, Error::BadNumber);
+      if (*value < -c.limit || *value > c.limit) return refuseUnread(res, Error::CoordinateOutOfRange);
       *c.into = *value;
     }
     std::optional<int> privacy = parseInteger(query.at("privacy"));
-    if (!privacy) return answerError(res, Error::BadNumber);
-    if (*privacy < 0 || *privacy > 1000) return answerError(res, Error::PrivacyOutOfRange);
+    if (!privacy) return refuseUnread(res, Error::BadNumber);
+    if (*privacy < 0 || *privacy > 1000) return refuseUnread(res, Error::PrivacyOutOfRange);
     photo.privacy = *privacy;
 
     if (auto album = query.find("add_to_album_name"); album != query.end()) {
       // An empty album name asks for no album.
-      if (album->second.size() > kMaxAlbumName) return answerError(res, Error::BadAlbumName);
+      if (album->second.size() > kMaxAlbumName) return refuseUnread(res, Error::BadAlbumName);
       photo.albumName = album->second;
     }
 
     std::string boundary = multipartBoundary(req.get_header_value(kMultipartType));
-    if (boundary.empty()) return answerError(res, Error::MalformedMultipart);
-    Error error{};
+    if (boundary.empty()) return refuseUnread(res, Error::MalformedMultipart);
+    if (req.has_header("Content-Length")) {
+      std::optional<int> declared = parseInteger(req.get_header_value("Content-Length"));
+      if (!declared || static_cast<unsigned>(*declared) > s.options_.maxUpload)
+        return refuseUnread(res, Error::UploadTooLarge);
+    }
+
+    // The body goes to a nameless file in the data folder, so memory stays bounded whatever
+    // the size of the upload; the file vanishes with its last descriptor.
+    SpoolFile spool(s.store_.spoolFolder());
+    if (!spool.ok()) return refuseUnread(res, Error::StorageFailure);
+    bool tooLarge = false, writeFailed = false;
+    bool complete = reader([&](const char* data, std::size_t length) {
+      if (length > s.options_.maxUpload - spool.size()) {
+        tooLarge = true;
+        return false;
+      }
+      if (!spool.append(data, length)) {
+        writeFailed = true;
+        return false;
+      }
+      return true;
+    });
+    if (tooLarge) return refuseUnread(res, Error::UploadTooLarge);
+    if (writeFailed) return refuseUnread(res, Error::StorageFailure);
+    if (!complete) {
+      RequestStream* stream = RequestStream::current();
+      if (stream && stream->timedOut()) return refuseUnread(res, Error::RequestTimeout);
+      return refuseUnread(res, res.status == 413 ? Error::UploadTooLarge : Error::MalformedMultipart);
+    }
+
+    std::string_view body;
+    if (!spool.view(&body)) return answerError(res, Error::StorageFailure);
     std::optional<FormPart> part = findFormPart(body, boundary, "file", &error);
     if (!part) return answerError(res, error);
     const std::string_view jpeg = part->content;
@@ -399,7 +470,7 @@ struct Service::Routes {
 };
 
 Service::Service(Store& store, ServiceOptions options)
-    : store_(store), options_(std::move(options)), signatures_(options_.signatureLifetime) {}
+    : store_(store), options_(std::move(options)), signatures_(options_.signatureLifetime, options_.signaturesPerAddress) {}
 
 Service::~Service() = default;
 
@@ -416,7 +487,7 @@ void Service::install(httplib::Server& server) {
     auto& req = const_cast<Request&>(constReq);
     req.headers.erase(kMultipartType);
     std::string type = req.get_header_value("Content-Type");
-    if (type.rfind("multipart/", 0) == 0) {
+    if (isMultipartType(type)) {
       req.headers.erase("Content-Type");
       req.headers.emplace("Content-Type", "application/octet-stream");
       req.headers.emplace(kMultipartType, type);
@@ -456,7 +527,16 @@ void Service::install(httplib::Server& server) {
           case 404: answerError(res, Error::UnknownRequest); break;
           case 405: answerError(res, Error::MethodNotAllowed); break;
           case 413: answerError(res, Error::UploadTooLarge); break;
-          case 400: answerError(res, Error::MalformedQuery); break;
+          case 414: answerError(res, Error::RequestTooLong); break;
+          case 400: {
+            // The library could not read the request line or header lines: too slow, too
+            // long, or malformed.
+            RequestStream* stream = RequestStream::current();
+            if (stream && stream->timedOut()) answerError(res, Error::RequestTimeout);
+            else if (stream && stream->headersTooLong()) answerError(res, Error::RequestTooLong);
+            else answerError(res, Error::MalformedQuery);
+            break;
+          }
           default: {
             int status = res.status;
             answerError(res, Error::StorageFailure);

@@ -76,6 +76,8 @@ class Store {
   bool addPhoto(Photo* photo, std::string_view jpeg);
   std::optional<Photo> photoByKey(const std::string& key);
   std::filesystem::path photoFile(const std::string& key) const;
+  // The folder upload bodies are spooled in while they arrive (beside the photos).
+  std::filesystem::path spoolFolder() const { return dir_ / "photos"; }
 
  private:
   Store(sqlite3* db, std::filesystem::path dir) : db_(db), dir_(std::move(dir)) {}

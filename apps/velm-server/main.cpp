@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "Connections.h"
 #include "Protocol.h"
 #include "Service.h"
 #include "Store.h"
@@ -30,7 +31,8 @@ namespace {
 const char* const kUsage =
     "usage: velm-server --data DIR --listen HOST:PORT [--public-url URL]\n"
     "                   [--max-upload BYTES] [--signature-lifetime SECONDS]\n"
-    "                   [--request-log FILE]\n"
+    "                   [--request-log FILE] [--request-time-limit SECONDS]\n"
+    "                   [--max-connections-per-address N] [--max-signatures-per-address N]\n"
     "       velm-server --data DIR add-user NAME    (the password is read from standard input)\n";
 
 struct Options {
@@ -40,6 +42,9 @@ struct Options {
   std::string requestLog;
   std::size_t maxUpload = 32 * 1024 * 1024;
   long signatureLifetime = 600;
+  long requestTimeLimit = 20;
+  std::size_t connectionsPerAddress = 64;
+  std::size_t signaturesPerAddress = 1000;
   std::vector<std::string> command;
 };
 
@@ -81,6 +86,15 @@ std::optional<Options> parseArguments(int argc, char** argv) {
     } else if (arg == "--signature-lifetime") {
       if (!parseCount(value(), 86400ULL * 365, &n)) return std::nullopt;
       o.signatureLifetime = static_cast<long>(n);
+    } else if (arg == "--request-time-limit") {
+      if (!parseCount(value(), 3600, &n) || n == 0) return std::nullopt;
+      o.requestTimeLimit = static_cast<long>(n);
+    } else if (arg == "--max-connections-per-address") {
+      if (!parseCount(value(), 100000, &n) || n == 0) return std::nullopt;
+      o.connectionsPerAddress = static_cast<std::size_t>(n);
+    } else if (arg == "--max-signatures-per-address") {
+      if (!parseCount(value(), 1000000, &n) || n == 0) return std::nullopt;
+      o.signaturesPerAddress = static_cast<std::size_t>(n);
     } else if (arg.rfind("--", 0) == 0) {
       return std::nullopt;
     } else {
@@ -161,8 +175,11 @@ int serve(const Options& o) {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
-  httplib::Server server;
-  server.new_task_queue = [] { return new httplib::ThreadPool(8); };
+  velmserver::ConnectionLimits limits;
+  limits.requestTime = std::chrono::seconds(o.requestTimeLimit);
+  limits.maxBody = o.maxUpload;
+  limits.connectionsPerAddress = o.connectionsPerAddress;
+  velmserver::GuardedServer server(limits);
 
   int bound = port == 0 ? server.bind_to_any_port(host) : (server.bind_to_port(host, port) ? port : -1);
   if (bound <= 0) {
@@ -177,6 +194,7 @@ int serve(const Options& o) {
   while (!options.publicUrl.empty() && options.publicUrl.back() == '/') options.publicUrl.pop_back();
   options.maxUpload = o.maxUpload;
   options.signatureLifetime = std::chrono::seconds(o.signatureLifetime);
+  options.signaturesPerAddress = o.signaturesPerAddress;
   velmserver::Service service(*store, options);
   service.install(server);
 
@@ -215,7 +233,7 @@ int serve(const Options& o) {
     if (finished) return;
     stopped = true;
     while (!finished) {
-      server.stop();
+      server.stopNow();
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
   });

@@ -70,6 +70,8 @@ bool parse(std::vector<UInt8> bytes, Sidecar* out) {
     const UInt8* d = &bytes[kHeaderSize + i * kDescriptorSize];
     Entry e{get32(d), get32(d + 4), get32(d + 8)};
     if (UInt64(e.offset) + e.length > bytes.size()) return false;
+    // An entry inside the header or the entry table would overwrite them when written in place.
+    if (e.length > 0 && e.offset < kHeaderSize + count * kDescriptorSize) return false;
     entries.push_back(e);
   }
   out->bytes = std::move(bytes);

@@ -358,3 +358,16 @@ CFRef<CFDataRef> NSURLConnection::sendSynchronousRequest(const NSMutableURLReque
     return {};
   }
 }
+
+NSHTTPURLResponse NSHTTPURLResponseFromHeaderLines(const std::vector<std::string>& lines) {
+  Exchange exchange;
+  for (const std::string& line : lines)
+    if (receiveHeader(const_cast<char*>(line.data()), 1, line.size(), &exchange) != line.size()) break;
+  NSHTTPURLResponse response;
+  for (const auto& [name, value] : exchange.headers) {
+    CFRef<CFStringRef> n = stringOf(name);
+    CFRef<CFStringRef> v = stringOf(value);
+    if (n && v) response.headers_.emplace_back(std::move(n), std::move(v));
+  }
+  return response;
+}

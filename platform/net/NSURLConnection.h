@@ -63,10 +63,16 @@ class NSHTTPURLResponse {
 
  private:
   friend class NSURLConnection;
+  friend NSHTTPURLResponse NSHTTPURLResponseFromHeaderLines(const std::vector<std::string>& lines);
   long status_ = 0;
   CFRef<CFStringRef> url_;
   std::vector<std::pair<CFRef<CFStringRef>, CFRef<CFStringRef>>> headers_;
 };
+
+// The header fields an answer's header lines give, each line as it comes off the wire (line
+// break included), read as sendSynchronousRequest reads them. For checking that reading on
+// its own.
+NSHTTPURLResponse NSHTTPURLResponseFromHeaderLines(const std::vector<std::string>& lines);
 
 class NSURLConnection {
  public:

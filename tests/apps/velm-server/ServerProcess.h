@@ -19,6 +19,7 @@ class ServerProcess {
   ServerProcess& operator=(const ServerProcess&) = delete;
 
   int port() const { return port_; }
+  pid_t pid() const { return pid_; }
   // http://127.0.0.1:PORT
   std::string url() const;
   const std::filesystem::path& dataDir() const { return data_; }

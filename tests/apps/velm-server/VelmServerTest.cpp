@@ -1,11 +1,19 @@
 // velm-server as a black box: the real binary on a loopback port, spoken to over HTTP.
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <thread>
 #include <functional>
 #include <memory>
 #include <regex>
@@ -461,3 +469,327 @@ TEST_F(VelmServerTest, AccountsKeepOnlyThePasswordHash) {
 
 
 }  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Clients that misbehave: slow, greedy or large.
+
+namespace {
+
+// A loopback connection from a chosen source address (any 127.x.y.z is the machine itself).
+int connectFrom(int port, const char* source = "127.0.0.1") {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in from{};
+  from.sin_family = AF_INET;
+  inet_pton(AF_INET, source, &from.sin_addr);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(port));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  // An outer limit for every read, so that a server that never answers fails the test.
+  timeval limit{60, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+      connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool sendAll(int fd, const std::string& bytes) {
+  std::size_t sent = 0;
+  while (sent < bytes.size()) {
+    ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    sent += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// Everything the server sends until it closes (or the outer limit passes).
+std::string readToEnd(int fd) {
+  std::string out;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0) out.append(buffer, static_cast<std::size_t>(n));
+  return out;
+}
+
+Answer parseRaw(const std::string& raw) {
+  Answer a;
+  if (raw.rfind("HTTP/1.1 ", 0) == 0) a.status = std::atoi(raw.c_str() + 9);
+  std::size_t end = raw.find("\r\n\r\n");
+  if (end != std::string::npos) a.body = raw.substr(end + 4);
+  return a;
+}
+
+// A signature fetched over a connection from the given source address.
+std::string signatureFrom(int port, const char* source) {
+  int fd = connectFrom(port, source);
+  if (fd < 0) return {};
+  sendAll(fd, "GET /api/get_api_signature.php HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+  std::string body = parseRaw(readToEnd(fd)).body;
+  close(fd);
+  return body;
+}
+
+// Clients that send their request one header byte at a time, until the server closes on them
+// or they are told to stop.
+class Drippers {
+ public:
+  Drippers(int port, int count, const std::string& start = "GET /api/get_api_signature.php HTTP/1.1\r\n") {
+    for (int i = 0; i < count; ++i) {
+      int fd = connectFrom(port);
+      if (fd >= 0 && sendAll(fd, start)) fds_.push_back(fd);
+    }
+    thread_ = std::thread([this] {
+      const std::string line = "X-Slow: " + std::string(64, 'a') + "\r\n";
+      std::size_t at = 0;
+      while (!done_) {
+        for (int fd : fds_) send(fd, &line[at % line.size()], 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+        ++at;
+        std::unique_lock lock(mutex_);
+        wake_.wait_for(lock, std::chrono::milliseconds(100), [this] { return done_.load(); });
+      }
+    });
+  }
+  ~Drippers() {
+    stop();
+    for (int fd : fds_) close(fd);
+  }
+  void stop() {
+    {
+      std::lock_guard lock(mutex_);
+      done_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+  const std::vector<int>& fds() const { return fds_; }
+
+ private:
+  std::vector<int> fds_;
+  std::atomic<bool> done_{false};
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::thread thread_;
+};
+
+long peakMemoryKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+  return -1;
+}
+
+}  // namespace
+
+TEST(VelmServerSlowClients, NeitherStarveOthersNorOutlastTheTimeLimit) {
+  ServerProcess server({"--request-time-limit", "3"});
+  ASSERT_NE(server.port(), 0) << server.errorOutput();
+  // More slow clients than the server once had workers; each keeps sending, so only a limit on
+  // the whole request can end them.
+  Drippers slow(server.port(), 16);
+  ASSERT_EQ(slow.fds().size(), 16u);
+
+  httplib::Client c("127.0.0.1", server.port());
+  c.set_connection_timeout(30, 0);
+  c.set_read_timeout(30, 0);
+  auto r = c.Get("/api/get_api_signature.php");
+  ASSERT_TRUE(r) << "a normal request waited behind the slow ones";
+  EXPECT_EQ(r->status, 200);
+  EXPECT_EQ(r->body.size(), 32u);
+
+  for (int fd : slow.fds()) {
+    Answer a = parseRaw(readToEnd(fd));  // returns when the server closes
+    EXPECT_EQ(a.status, 408);
+    EXPECT_EQ(a.code(), 123) << a.body;
+  }
+  slow.stop();
+  EXPECT_EQ(server.stop(), 0);
+}
+
+TEST(VelmServerSlowClients, BodiesThatComeTooSlowlyAreCutOff) {
+  ServerProcess server({"--request-time-limit", "2"});
+  ASSERT_NE(server.port(), 0) << server.errorOutput();
+  ASSERT_EQ(server.addUser("anna", "secret"), 0);
+  std::string s = signatureFrom(server.port(), "127.0.0.1");
+  // An accepted upload whose body then trickles in, a byte at a time.
+  Drippers slow(server.port(), 1,
+                "POST /api/post_photo_xml.php?auth_user_name=anna&api_signature=" + s + "&auth_token=" +
+                    md5Hex(md5Hex("secret") + s) +
+                    "&caption=a&description=&tags=&object_latitude=0&object_longitude=0&latitude=0&longitude=0"
+                    "&privacy=0 HTTP/1.1\r\nHost: x\r\nContent-Type: multipart/form-data; boundary=" + kBoundary +
+                    "\r\nContent-Length: 100000\r\n\r\n");
+  ASSERT_EQ(slow.fds().size(), 1u);
+  Answer a = parseRaw(readToEnd(slow.fds()[0]));
+  EXPECT_EQ(a.status, 408);
+  EXPECT_EQ(a.code(), 123) << a.body;
+  slow.stop();
+  EXPECT_EQ(server.stop(), 0);
+}
+
+TEST(VelmServerSlowClients, StopEndsTheServerWhileClientsAreStillSending) {
+  ServerProcess server({"--request-time-limit", "3600"});
+  ASSERT_NE(server.port(), 0) << server.errorOutput();
+  Drippers slow(server.port(), 4);
+  // The request is in once the server has answered something on another connection.
+  ASSERT_EQ(signatureFrom(server.port(), "127.0.0.1").size(), 32u);
+  EXPECT_EQ(server.stop(), 0) << "the server had to be killed";
+}
+
+TEST(VelmServerSlowClients, ConnectionsBeyondTheLimitOfAnAddressAreRefused) {
+  ServerProcess server({"--max-connections-per-address", "2", "--request-time-limit", "3600"});
+  ASSERT_NE(server.port(), 0) << server.errorOutput();
+  Drippers slow(server.port(), 2);
+  // Once both slow connections are being served, a third one from their address is refused;
+  // until then a complete request on it is simply answered.
+  Answer refused;
+  for (int attempt = 0; attempt < 100 && refused.code() != 124; ++attempt) {
+    int fd = connectFrom(server.port());
+    ASSERT_GE(fd, 0);
+    sendAll(fd, "GET /api/get_api_signature.php HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+    refused = parseRaw(readToEnd(fd));
+    close(fd);
+  }
+  EXPECT_EQ(refused.status, 503);
+  EXPECT_EQ(refused.code(), 124);
+  // Another address is served all the same.
+  EXPECT_EQ(signatureFrom(server.port(), "127.0.0.2").size(), 32u);
+}
+
+TEST(VelmServerLimits, OverlongRequestsHaveTheirOwnError) {
+  ServerProcess server;
+  ASSERT_NE(server.port(), 0) << server.errorOutput();
+  std::string manyHeaders;
+  while (manyHeaders.size() < 300 * 1024) manyHeaders += "X-Filler: " + std::string(100, 'f') + "\r\n";
+  struct Case {
+    const char* what;
+    std::string request;
+  } cases[] = {
+      {"address", "GET /api/get_albums_xml.php?name=" + std::string(9000, 'a') + " HTTP/1.1\r\nHost: x\r\n\r\n"},
+      {"header lines", "GET /api/get_api_signature.php HTTP/1.1\r\nHost: x\r\n" + manyHeaders + "\r\n"},
+  };
+  for (const Case& c : cases) {
+    int fd = connectFrom(server.port());
+    ASSERT_GE(fd, 0);
+    sendAll(fd, c.request);
+    Answer a = parseRaw(readToEnd(fd));
+    close(fd);
+    EXPECT_EQ(a.status, 414) << c.what;
+    EXPECT_EQ(a.code(), 122) << c.what << ": " << a.body;
+  }
+}
+
+TEST(VelmServerLimits, PipelinedRequestsAreAllAnswered) {
+  ServerProcess server;
+  ASSERT_NE(server.port(), 0) << server.errorOutput();
+  const std::string one = "GET /api/get_api_signature.php HTTP/1.1\r\nHost: x\r\n\r\n";
+  std::string answers = rawExchange(server.port(), one + one + one);
+  std::size_t count = 0;
+  for (std::size_t at = answers.find("HTTP/1.1 200"); at != std::string::npos; at = answers.find("HTTP/1.1 200", at + 1))
+    ++count;
+  EXPECT_EQ(count, 3u) << answers;
+}
+
+TEST_F(VelmServerTest, MultipartTypeIsReadInAnyLetterCase) {
+  for (std::string type : {"Multipart/Form-Data; boundary=" + kBoundary, "MULTIPART/FORM-DATA; BOUNDARY=" + kBoundary,
+                           "multipart/form-data;boundary=\"" + kBoundary + "\""}) {
+    Upload u = goodUpload();
+    u.contentType = type;
+    Answer a = send(u);
+    EXPECT_EQ(a.status, 200) << type << ": " << a.body;
+    EXPECT_NE(a.element("url"), "") << type;
+  }
+  EXPECT_EQ(storedPhotos(), 3u);
+}
+
+TEST_F(VelmServerTest, UploadsAreRefusedBeforeTheirBodyIsSent) {
+  // Only the header lines go out; a server that read the body first would never answer.
+  Upload u = goodUpload();
+  struct Case {
+    const char* what;
+    std::string auth;
+    std::string length;
+    int code;
+  } cases[] = {
+      {"unknown signature", "auth_user_name=anna&api_signature=0123456789abcdef0123456789abcdef&auth_token=x", "1000", 103},
+      {"wrong token", auth("anna", "wrong"), "1000", 102},
+      {"no authentication", "", "1000", 108},
+      {"declared too large", auth(), "70000", 114},
+  };
+  for (const Case& c : cases) {
+    int fd = connectFrom(server_->port());
+    ASSERT_GE(fd, 0);
+    sendAll(fd, "POST /api/post_photo_xml.php?" + c.auth + u.query() + " HTTP/1.1\r\nHost: x\r\nContent-Type: " +
+                    u.contentType + "\r\nContent-Length: " + c.length + "\r\n\r\n");
+    Answer a = parseRaw(readToEnd(fd));
+    close(fd);
+    EXPECT_EQ(a.code(), c.code) << c.what << ": " << a.body;
+  }
+  EXPECT_EQ(storedPhotos(), 0u);
+}
+
+TEST(VelmServerLimits, LargeUploadsKeepMemoryBounded) {
+  constexpr std::size_t kSize = 30 << 20;
+  ServerProcess server({"--max-upload", std::to_string(40 << 20)});
+  ASSERT_NE(server.port(), 0) << server.errorOutput();
+  ASSERT_EQ(server.addUser("anna", "secret"), 0);
+  const std::string body = multipartBody("big.jpg", jpegBytes(kSize));
+  const std::string query = "&caption=big&description=&tags=&object_latitude=0&object_longitude=0"
+                            "&latitude=0&longitude=0&privacy=0";
+  auto upload = [&](const std::string& authPart) {
+    httplib::Client c("127.0.0.1", server.port());
+    c.set_read_timeout(120, 0);
+    c.set_write_timeout(120, 0);
+    auto r = c.Post(("/api/post_photo_xml.php?" + authPart + query).c_str(), body,
+                    ("multipart/form-data; boundary=" + kBoundary).c_str());
+    return r ? Answer{r->status, r->body} : Answer{};
+  };
+  ASSERT_EQ(signatureFrom(server.port(), "127.0.0.1").size(), 32u);
+  const long before = peakMemoryKiB(server.pid());
+  ASSERT_GT(before, 0);
+
+  // Unauthenticated bodies, several at once: refused without being kept.
+  std::vector<std::thread> senders;
+  std::vector<Answer> answers(4);
+  for (std::size_t i = 0; i < answers.size(); ++i)
+    senders.emplace_back([&, i] {
+      answers[i] = upload("auth_user_name=anna&api_signature=0123456789abcdef0123456789abcdef&auth_token=x");
+    });
+  for (auto& t : senders) t.join();
+  for (const Answer& a : answers) EXPECT_EQ(a.code(), 103) << a.body;
+  EXPECT_LT(peakMemoryKiB(server.pid()) - before, static_cast<long>(kSize / 1024 / 2));
+
+  // An accepted one arrives whole.
+  std::string s = signatureFrom(server.port(), "127.0.0.1");
+  Answer ok = upload("auth_user_name=anna&api_signature=" + s + "&auth_token=" + md5Hex(md5Hex("secret") + s));
+  ASSERT_EQ(ok.status, 200) << ok.body;
+  std::string key = ok.element("url").substr(ok.element("url").rfind('/') + 1);
+  std::ifstream stored(server.dataDir() / "photos" / (key + ".jpg"), std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(stored)), std::istreambuf_iterator<char>());
+  EXPECT_TRUE(bytes == jpegBytes(kSize)) << "stored " << bytes.size() << " bytes";
+  // Nothing is left over in the data folder but the photo.
+  std::size_t files = 0;
+  for (const auto& e : std::filesystem::directory_iterator(server.dataDir() / "photos")) files += e.is_regular_file();
+  EXPECT_EQ(files, 1u);
+}
+
+TEST(VelmServerLimits, OneAddressCannotPushOutTheSignaturesOfOthers) {
+  ServerProcess server({"--max-signatures-per-address", "5"});
+  ASSERT_NE(server.port(), 0) << server.errorOutput();
+  ASSERT_EQ(server.addUser("anna", "secret"), 0);
+  const std::string other = signatureFrom(server.port(), "127.0.0.2");
+  std::vector<std::string> greedy;
+  for (int i = 0; i < 20; ++i) greedy.push_back(signatureFrom(server.port(), "127.0.0.1"));
+  auto albums = [&](const std::string& s) {
+    httplib::Client c("127.0.0.1", server.port());
+    auto r = c.Get(("/api/get_albums_xml.php?auth_user_name=anna&api_signature=" + s + "&auth_token=" +
+                    md5Hex(md5Hex("secret") + s) + "&user_name=anna").c_str());
+    return r ? Answer{r->status, r->body} : Answer{};
+  };
+  EXPECT_EQ(albums(other).status, 200) << "another address's signature was evicted";
+  EXPECT_EQ(albums(greedy.back()).status, 200);
+  EXPECT_EQ(albums(greedy.front()).code(), 103) << "the greedy address kept more than its share";
+}
