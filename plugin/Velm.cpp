@@ -207,7 +207,11 @@ void Velm::getNameAndPassword() {
   if (!velmName && !velmPassword) return;
   mAccountName = textOf(velmName);
   mAccountPwd = textOf(velmPassword);
-  if (isOn(useKeychainCheckbox)) {
+  // Only what the user asked to keep, and only a whole account: an empty name or password
+  // would replace the remembered account with one that cannot sign in.
+  bool complete = mAccountName && CFStringGetLength(mAccountName.get()) > 0 && mAccountPwd &&
+                  CFStringGetLength(mAccountPwd.get()) > 0;
+  if (isOn(useKeychainCheckbox) && complete) {
     prefStoreString(kVelmAccountNamePrefsKey, mAccountName.get());
     securityStorePassword(kVelmKeychainServiceName, mAccountName.get(), mAccountPwd.get());
   }

@@ -136,7 +136,7 @@ bool fillPanel(QWidget* panel, const Options& o, const std::optional<std::string
     }
   if (o.account) field("velmName")->setText(QString::fromStdString(*o.account));
   if (password) field("velmPassword")->setText(QString::fromStdString(*password));
-  if (o.remember) button("useKeychainCheckbox")->setChecked(true);
+  button("useKeychainCheckbox")->setChecked(o.remember);
   if (o.sizeIndex) menu("sizePopUp")->setCurrentIndex(*o.sizeIndex);
   if (o.privacyIndex) menu("privacyPopUp")->setCurrentIndex(*o.privacyIndex);
   if (o.album) {
