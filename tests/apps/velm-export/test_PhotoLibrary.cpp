@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <string>
+#include <unistd.h>
 
 #include "CFTestSupport.h"
 #include "PhotoLibrary.h"
@@ -155,6 +156,27 @@ TEST_F(Library, UnreadableSidecarIsNeverReplaced) {
   ASSERT_TRUE(library.add(p, nullptr));
   EXPECT_NE(runCaptionScript("IMG_5", "u"), "");
   EXPECT_EQ(velmtest::readFile(PhotoLibrary::sidecarPath(p)), "not xmp at all");
+}
+
+TEST_F(Library, SidecarWriteNeverFollowsLinksPlantedInThePhotoFolder) {
+  // In a shared photo folder someone else may plant links where a writer might put its
+  // temporary file; the files they point to stay untouched.
+  fs::path outside = velmtest::makeTempDir("outside");
+  velmtest::writeFile(outside / "victim", "precious");
+  std::string p = photo("IMG_6.jpg");
+  std::string sidecar = PhotoLibrary::sidecarPath(p);
+  for (const std::string& planted : {sidecar + ".tmp-" + std::to_string(getpid()), sidecar + ".tmp"})
+    fs::create_symlink(outside / "victim", planted);
+  ASSERT_TRUE(library.add(p, nullptr));
+  for (const char* url : {"http://127.0.0.1:1/photo/c", "http://127.0.0.1:1/photo/d"})
+    EXPECT_EQ(runCaptionScript("IMG_6", url), "");
+  EXPECT_EQ(velmtest::readFile(outside / "victim"), "precious");
+  EXPECT_FALSE(fs::is_symlink(sidecar));
+  EXPECT_EQ(library.caption(0), "http://127.0.0.1:1/photo/c\r\rhttp://127.0.0.1:1/photo/d");
+  // Nothing is left behind but the photo, the sidecar and the planted links.
+  size_t entries = 0;
+  for (const auto& e : fs::directory_iterator(dir)) entries += e.path().filename().string().find("IMG_6") != std::string::npos;
+  EXPECT_EQ(entries, 4u);
 }
 
 }  // namespace
