@@ -20,6 +20,7 @@
 #include "fileEngine.h"
 #include "gps.h"
 #include "resizePhotoFileAs.h"
+#include "stringEngine.h"
 
 namespace fs = std::filesystem;
 
@@ -407,17 +408,20 @@ const CFStringRef kCaptionScript = CFSTR(
     "\tmake new IPTC tag with properties {name:\"Caption/Abstract\", value:\"%@\"} \r else \r set value of IPTC tag "
     "\"Caption/Abstract\" to myComment & return & return & \"%@\" \r end if \r end tell \r end tell");
 
-// The text as the inside of a string literal of the script language: backslashes and quotation
-// marks escaped, so a value can never end the literal or add commands.
-CFStringRef copyScriptLiteral(CFStringRef text) {
-  CFMutableStringRef out = CFStringCreateMutable(nullptr, 0);
-  CFIndex n = text ? CFStringGetLength(text) : 0;
+constexpr CFIndex kMaxPageAddressLength = 2048;
+
+// Whether an address from the service may go into a caption: an http or https address of at
+// most 2,048 characters without control characters. Anything else is not a page address.
+bool isPageAddress(CFStringRef url) {
+  if (!url) return false;
+  CFIndex n = CFStringGetLength(url);
+  if (n == 0 || n > kMaxPageAddressLength) return false;
+  if (!ORBStringBeginsWith(url, CFSTR("http://"), 0) && !ORBStringBeginsWith(url, CFSTR("https://"), 0)) return false;
   for (CFIndex i = 0; i < n; ++i) {
-    UniChar c = CFStringGetCharacterAtIndex(text, i);
-    if (c == '\\' || c == '"') CFStringAppendCharacters(out, reinterpret_cast<const UniChar*>(u"\\"), 1);
-    CFStringAppendCharacters(out, &c, 1);
+    UniChar c = CFStringGetCharacterAtIndex(url, i);
+    if (c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029) return false;
   }
-  return out;
+  return true;
 }
 
 }  // namespace
@@ -425,8 +429,18 @@ CFStringRef copyScriptLiteral(CFStringRef text) {
 void Velm::setResultURLForImage(CFStringRef versionName, CFStringRef url) {
   if (storeURLInIPTC == 0) return;
   if (!url) return;  // success without a page address: nothing to write
-  CFRef<CFStringRef> name(copyScriptLiteral(versionName));
-  CFRef<CFStringRef> address(copyScriptLiteral(url));
+  if (!isPageAddress(url)) {
+    CFIndex length = CFStringGetLength(url);
+    CFRef<CFStringRef> shown(length > 200 ? CFStringCreateWithSubstring(nullptr, url, CFRangeMake(0, 200))
+                                          : CFStringCreateCopy(nullptr, url));
+    NSLog(CFSTR("Velm: the service answered %@ with an address that is not a web page, not written into its caption "
+                "(%ld characters): %@"),
+          versionName, static_cast<long>(length), shown.get());
+    return;
+  }
+  // Each value becomes the inside of a string literal: no mark in it can end the literal.
+  CFRef<CFStringRef> name(NSAppleScriptCopyStringLiteralBody(versionName));
+  CFRef<CFStringRef> address(NSAppleScriptCopyStringLiteralBody(url));
   CFRef<CFStringRef> source(
       CFStringCreateWithFormat(nullptr, nullptr, kCaptionScript, name.get(), address.get(), address.get()));
   NSAppleScript script;
