@@ -122,8 +122,12 @@ void VelmClient::setPrivacy(SInt32 privacy) { lPrivacy = privacy; }
 CFDataRef VelmClient::getSync(CFStringRef url) {
   std::optional<NSURL> u = NSURL::URLWithString(url);
   if (!u) return nullptr;  // not a URL: no request, no answer
+  if (lStopped) return nullptr;
   NSMutableURLRequest request = NSMutableURLRequest::requestWithURL(*u);
   if (lTimeoutForTesting > 0) request.setTimeoutInterval(lTimeoutForTesting);
+  request.setDeadlineInterval(lDeadlineForTesting > 0 ? lDeadlineForTesting : kRequestDeadline);
+  request.setMaximumAnswerLength(kMaxAnswerLength);
+  request.setCancellationFlag(&lStopped);
   return NSURLConnection::sendSynchronousRequest(request, nullptr, nullptr).release();
 }
 
@@ -203,6 +207,10 @@ CFDataRef VelmClient::POSTFileDataSync(const NSURL& url, CFDataRef fileData, CFS
   request.setValue(length, CFSTR("Content-Length"));
   request.setValue(type, CFSTR("Content-Type"));
   request.setHTTPBody(body);
+  request.setDeadlineInterval(lDeadlineForTesting > 0 ? lDeadlineForTesting : uploadDeadline(CFDataGetLength(body)));
+  request.setMaximumAnswerLength(kMaxAnswerLength);
+  request.setCancellationFlag(&lStopped);
+  if (lStopped) return nullptr;
   return NSURLConnection::sendSynchronousRequest(request, nullptr, nullptr).release();
 }
 
@@ -236,6 +244,7 @@ SInt32 VelmClient::uploadFileSync(CFDataRef data, CFStringRef name, CFStringRef 
                                   double lattitude, double longitude) {
   resultDataString.reset();
   lResultURL.reset();
+  lStopped = false;
 
   CFRef<CFDataRef> answer(
       uploadPhotoToVelmSync(data, name, description, keywords, narrow(lattitude), narrow(longitude)));
@@ -251,6 +260,7 @@ SInt32 VelmClient::uploadFileSync(CFDataRef data, CFStringRef name, CFStringRef 
 // Albums
 
 CFArrayRef VelmClient::getAlbumListSync(SInt32* error) {
+  lStopped = false;
   CFRef<CFStringRef> signature(getVelmAPISignatureSync());
   CFRef<CFStringRef> token(getVelmAuthToken(signature));
   CFRef<CFStringRef> escapedUser = escaped(lName);
@@ -287,6 +297,7 @@ CFArrayRef VelmClient::getAlbumListFromResult(CFDataRef data) {
 }
 
 SInt32 VelmClient::createAlbumInVelmSync(CFStringRef albumName) {
+  lStopped = false;
   CFRef<CFStringRef> signature(getVelmAPISignatureSync());
   CFRef<CFStringRef> token(getVelmAuthToken(signature));
   CFRef<CFStringRef> escapedUser = escaped(lName);

@@ -314,6 +314,7 @@ void Velm::exportManagerShouldBeginExport() {
   unlockProgress();
   imagesWithGPS = 0;
   imagesNoGPS = 0;
+  cancelRequested = false;
   _exportManager->shouldBeginExport();
 }
 
@@ -462,4 +463,9 @@ void Velm::exportManagerDidFinishExport() {
   _exportManager->shouldFinishExport();
 }
 
-void Velm::exportManagerShouldCancelExport() { _exportManager->shouldCancelExport(); }
+void Velm::exportManagerShouldCancelExport() {
+  // Asked a second time during one export: the user will not wait for the current photo, so
+  // its upload is stopped as well.
+  if (cancelRequested.exchange(true) && myVelmClient) myVelmClient->stopCurrentOperation();
+  _exportManager->shouldCancelExport();
+}

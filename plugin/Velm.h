@@ -7,6 +7,7 @@
 // application's preferences and the account's password in the keychain.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -121,6 +122,10 @@ class Velm : public NSObject, public ApertureExportPlugIn {
   SInt32 imagesWithGPS = 0;
   SInt32 imagesNoGPS = 0;
   UInt32 storeURLInIPTC = 0;
+
+  // Whether this export was asked to cancel; a second request also stops the upload in
+  // progress. Set from the host's display thread while the export runs.
+  std::atomic<bool> cancelRequested{false};
 
  private:
   Velm() = default;
