@@ -47,7 +47,7 @@ void runExportImages(ApertureExportPlugIn& plugIn, const PhotoLibrary& library, 
     plugIn.exportManagerWillExportImageAtIndex(index);
     PhotoLibrary::Photo photo = library.photo(index);
     // The version is "rendered" as the photo's own file, named after the version.
-    std::string relative = photo.versionName + fs::path(photo.path).extension().string();
+    std::string relative = photo.versionName + photo.extension;
     std::string bytes;
     if (!readWhole(photo.path, bytes)) {
       failure(photo.path + ": cannot be read");

@@ -2,6 +2,7 @@
 #include "PhotoLibrary.h"
 
 #include <exiv2/exiv2.hpp>
+#include <unicode/unistr.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -135,6 +136,12 @@ Metadata readMetadata(const std::string& photoPath) {
 
 }  // namespace
 
+std::string PhotoLibrary::readableName(const std::string& bytes) {
+  std::string out;
+  icu::UnicodeString::fromUTF8(icu::StringPiece(bytes.data(), static_cast<int32_t>(bytes.size()))).toUTF8String(out);
+  return out;
+}
+
 std::string PhotoLibrary::sidecarPath(const std::string& photoPath) { return photoPath + ".xmp"; }
 
 bool PhotoLibrary::add(const std::string& path, std::string* error) {
@@ -144,10 +151,10 @@ bool PhotoLibrary::add(const std::string& path, std::string* error) {
     return false;
   }
   std::lock_guard<std::mutex> g(lock_);
-  std::string base = fs::path(path).stem().string();
+  std::string base = readableName(fs::path(path).stem().string());
   std::string name = base;
   for (int n = 2; find(name) >= 0; ++n) name = base + " (" + std::to_string(n) + ")";
-  photos_.push_back({fs::absolute(path).string(), name});
+  photos_.push_back({fs::absolute(path).string(), name, readableName(fs::path(path).extension().string())});
   return true;
 }
 

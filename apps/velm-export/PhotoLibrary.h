@@ -19,7 +19,12 @@ class PhotoLibrary : public NSAppleScriptTarget {
   struct Photo {
     std::string path;
     std::string versionName;  // the file name without its extension, made unique
+    std::string extension;    // the file name's extension with its dot ("" when none)
   };
+
+  // The bytes as UTF-8 text: well-formed UTF-8 stays as it is, every ill-formed sequence
+  // becomes U+FFFD, so that a file name of any bytes has a readable name.
+  static std::string readableName(const std::string& bytes);
 
   // Adds a photo file. False, with a reason, when it is not a readable file.
   bool add(const std::string& path, std::string* error);

@@ -327,4 +327,19 @@ TEST_F(Export, AnAddressThatIsNoWebPageIsLoggedAndNeverRun) {
   }
 }
 
+TEST_F(Export, AFileNameThatIsNotUTF8IsUploadedUnderItsReadableName) {
+  addPhotos({sample("Harbour.jpg", "Hafen \xE4.jpg")});
+  HostAPIManager api(library);
+  auto plugIn = open(api);
+  plugIn->exportManagerShouldBeginExport();
+  testing::internal::CaptureStderr();
+  runExportImages(*plugIn, library, *api.exportManager, [](const std::string& m) { ADD_FAILURE() << m; });
+  std::string log = testing::internal::GetCapturedStderr();
+  auto sent = uploads();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_NE(sent[0].find("&caption=Hafen%20%EF%BF%BD&"), std::string::npos) << sent[0];
+  EXPECT_EQ(log.find("Error uploading"), std::string::npos) << log;  // a photo arrived, not an empty part
+  EXPECT_EQ(library.caption(0).rfind(server.url() + "/photo/", 0), 0u) << log;
+}
+
 }  // namespace

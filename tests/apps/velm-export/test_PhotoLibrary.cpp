@@ -103,6 +103,30 @@ TEST_F(Library, VersionNamesAreUniqueAndMissingFilesAreRefused) {
   EXPECT_FALSE(library.add(dir.string(), &why));
 }
 
+TEST_F(Library, FileNamesThatAreNotUTF8GetReadableUniqueNames) {
+  struct Case {
+    std::string file, versionName;
+  } cases[] = {
+      {"caf\xE9.jpg", "caf\xEF\xBF\xBD"},                  // Latin-1
+      {"caf\xE9.jpg.jpg", "caf\xEF\xBF\xBD.jpg"},          // another file, another stem
+      {"\xFF\xFE.jpg", "\xEF\xBF\xBD\xEF\xBF\xBD"},      // no text at all
+      {"caf\xC3\xA9.jpg", "caf\xC3\xA9"},                   // UTF-8 stays
+  };
+  for (const auto& c : cases) {
+    ASSERT_TRUE(library.add(photo(c.file), nullptr)) << c.file;
+    EXPECT_EQ(library.photo(library.count() - 1).versionName, c.versionName) << c.file;
+    CFRef<CFDictionaryRef> props(library.copyExportProperties(library.count() - 1));
+    EXPECT_EQ(utf8(static_cast<CFStringRef>(CFDictionaryGetValue(props.get(), CFSTR("kExportKeyVersionName")))),
+              c.versionName);
+  }
+  // Two names that read the same are told apart as any others.
+  fs::create_directories(dir / "b");
+  velmtest::writeFile(dir / "b" / "caf\xE9.jpg", velmtest::readFile(dir / "caf\xE9.jpg"));
+  ASSERT_TRUE(library.add((dir / "b" / "caf\xE9.jpg").string(), nullptr));
+  EXPECT_EQ(library.photo(library.count() - 1).versionName, "caf\xEF\xBF\xBD (2)");
+  EXPECT_EQ(library.photo(library.count() - 1).extension, ".jpg");
+}
+
 TEST_F(Library, Latin1CaptionsWithoutCharacterSetAreConverted) {
   ASSERT_TRUE(library.add(photo("old.jpg", "Caf\xE9", {}, true), nullptr));
   EXPECT_EQ(library.caption(0), "Caf\xC3\xA9");
