@@ -4,6 +4,8 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
+
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -52,6 +54,13 @@ NSInteger storedIndex(CFStringRef key) {
   return static_cast<SInt32>(index);
 }
 
+// The plug-in's numbered texts, looked up in its own string tables; the tables are chosen here
+// too, so that a host that never showed the panel still gets the pages.
+CFStringRef copyNumberedText(SInt16 table, SInt16 index) {
+  initStringBundle(kVelmBundleIdentifier);
+  return iuGetIndCFString(table, index);
+}
+
 void openPage(CFStringRef address) {
   if (auto url = NSURL::URLWithString(address)) NSWorkspace::sharedWorkspace()->openURL(*url);
 }
@@ -61,30 +70,21 @@ CFRef<CFStringRef> textOf(NSTextField* field) { return field ? field->stringValu
 
 bool isOn(NSButton* box) { return box && box->state() == NSOnState; }
 
-// Deletes every entry of the folder; the folder stays. Errors are ignored.
-void emptyFolder(const fs::path& folder) {
-  std::error_code ec;
-  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-    std::error_code ignored;
-    fs::remove_all(it->path(), ignored);
-  }
-}
-
 }  // namespace
 
-void VelmPrepareExportFolder(CFStringRef path) {
-  // The folder itself, not "its contents" as a trailing slash would say to the file system.
-  fs::path folder = fs::path(utf8(path)).lexically_normal();
-  if (!folder.has_filename()) folder = folder.parent_path();
-  if (folder.empty() || folder == folder.root_path()) return;
-  std::error_code ec;
-  fs::file_status st = fs::symlink_status(folder, ec);
-  if (!ec && fs::is_directory(st)) {
-    emptyFolder(folder);
-    return;
+CFStringRef VelmCreateExportFolder(CFStringRef path) {
+  std::string base = utf8(path);
+  while (base.size() > 1 && base.back() == '/') base.pop_back();
+  if (base.empty() || base == "/") return CFStringCreateCopy(nullptr, path);
+  for (int n = 1; n < 10000; ++n) {
+    std::string candidate = n == 1 ? base : base + "-" + std::to_string(n);
+    if (mkdir(candidate.c_str(), 0700) == 0) {
+      candidate += "/";
+      return CFStringCreateWithCString(nullptr, candidate.c_str(), kCFStringEncodingUTF8);
+    }
+    if (errno != EEXIST) break;
   }
-  if (!ec && fs::exists(st)) fs::remove(folder, ec);
-  fs::create_directory(folder, ec);
+  return CFStringCreateCopy(nullptr, path);
 }
 
 Velm* Velm::initWithAPIManager(PROAPIManager* apiManager) {
@@ -99,10 +99,10 @@ Velm* Velm::initWithAPIManager(PROAPIManager* apiManager) {
   self->storeURLInIPTC = 1;
   prefLoadUInt32(kVelmStoreURLinIPTCKey, &self->storeURLInIPTC);
 
-  self->tempDirectoryPath.reset(CFStringCreateWithFormat(nullptr, nullptr, CFSTR("%@/VelmUploader-%lx/"),
-                                                         NSTemporaryDirectory(),
-                                                         reinterpret_cast<unsigned long>(self.get())));
-  VelmPrepareExportFolder(self->tempDirectoryPath.get());
+  CFRef<CFStringRef> folder(CFStringCreateWithFormat(nullptr, nullptr, CFSTR("%@/VelmUploader-%lx/"),
+                                                    NSTemporaryDirectory(),
+                                                    reinterpret_cast<unsigned long>(self.get())));
+  self->tempDirectoryPath.reset(VelmCreateExportFolder(folder.get()));
 
   // The client with the stored account, so that an export works even when the host never
   // asks for the panel.
@@ -114,7 +114,12 @@ Velm* Velm::initWithAPIManager(PROAPIManager* apiManager) {
 
 Velm::~Velm() {
   if (myVelmClient) myVelmClient->stopCurrentOperation();
-  if (tempDirectoryPath) emptyFolder(utf8(tempDirectoryPath.get()));
+  // The folder and what the host wrote into it go: nothing of an export stays behind.
+  if (tempDirectoryPath) {
+    std::error_code ignored;
+    fs::path folder = fs::path(utf8(tempDirectoryPath.get())).parent_path();
+    if (fs::is_directory(fs::symlink_status(folder, ignored))) fs::remove_all(folder, ignored);
+  }
   myVelmClient.reset();
   _topLevelNibObjects.clear();  // the panel's views and their widgets
   _progressLock.reset();
@@ -170,13 +175,13 @@ void Velm::velmButton(NSObject*) { openPage(kVelmHomePage); }
 void Velm::orbandelButton(NSObject*) { openPage(kOrbandelHomePage); }
 
 void Velm::velmPrintfolioButton(NSObject*) {
-  CFStringRef address = iuGetIndCFString(999, 1);
+  CFStringRef address = copyNumberedText(999, 1);
   openPage(address);
   uCFRelease(address);
 }
 
 void Velm::velmPrintfolioVideo(NSObject*) {
-  CFStringRef address = iuGetIndCFString(999, 4);
+  CFStringRef address = copyNumberedText(999, 4);
   openPage(address);
   uCFRelease(address);
 }
@@ -457,7 +462,7 @@ void Velm::exportManagerDidFinishExport() {
   lockProgress();
   exportProgress.currentValue = 0;
   unlockProgress();
-  CFStringRef address = iuGetIndCFString(999, imagesNoGPS ? 3 : 2);
+  CFStringRef address = copyNumberedText(999, imagesNoGPS ? 3 : 2);
   openPage(address);
   uCFRelease(address);
   _exportManager->shouldFinishExport();

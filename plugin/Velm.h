@@ -27,9 +27,12 @@ extern const CFStringRef kVelmPrivacyPrefsKey;        // "VelmPrivacyPrefsKey"
 extern const CFStringRef kVelmStoreURLinIPTCKey;      // "VelmStoreURLinIPTC"
 extern const CFStringRef kVelmKeychainServiceName;    // "Orbandel velm Password"
 
-// Makes the export folder at path empty and ready: a folder there is emptied and kept; anything
-// else (a file, a link) is removed and a folder made in its place. Errors are ignored.
-void VelmPrepareExportFolder(CFStringRef path);
+// Creates a new, private (0700) export folder for one plug-in object at path ("/.../NAME/"),
+// exclusively: when something is already there (the folder of another object, of an earlier
+// run whose object had the same address, a file, a link), it is left alone and the folder is
+// made under NAME-2, NAME-3, ... instead. Returns the new folder's path ending in "/" (a new
+// string), or path itself when no folder could be made.
+CFStringRef VelmCreateExportFolder(CFStringRef path);
 
 class Velm : public NSObject, public ApertureExportPlugIn {
  public:
