@@ -44,6 +44,12 @@ class VelmClient {
   // Borrowed: the text of the last upload's answer; empty when none arrived, null when it
   // was not UTF-8.
   CFStringRef getResultDataString() const { return resultDataString.get(); }
+  // New: the last upload's failure in plain words: "no answer from the service" for 100,
+  // otherwise "error N: meaning" from the service's table, and the service's own text when its
+  // answer has one. Null after a success.
+  CFStringRef copyResultDescription(SInt32 code) const;
+  // The meaning of a service error number (borrowed; null for a number the table lacks).
+  static CFStringRef errorMeaning(SInt32 code);
   Boolean operationRunning() const { return false; }
   // Stops the request in progress, from any thread: it ends at once with no answer, and the
   // operation it belongs to sends nothing more. The next operation starts afresh.

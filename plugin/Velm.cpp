@@ -94,6 +94,8 @@ Velm* Velm::initWithAPIManager(PROAPIManager* apiManager) {
   self->_exportManager = std::dynamic_pointer_cast<ApertureExportManager>(
       apiManager->apiForProtocol(typeid(ApertureExportManager)));
   if (!self->_exportManager) return nullptr;
+  self->_exportResults = std::dynamic_pointer_cast<ApertureExportResults>(
+      apiManager->apiForProtocol(typeid(ApertureExportResults)));
   self->_progressLock = std::make_unique<NSLock>();
 
   self->storeURLInIPTC = 1;
@@ -380,12 +382,18 @@ void Velm::exportManagerDidWriteImageDataToRelativePath(CFStringRef relativePath
   if (result != 0) {
     NSLog(CFSTR("Error uploading %@ to Velm: %@"), name,
           myVelmClient ? myVelmClient->getResultDataString() : nullptr);
+    if (_exportResults) {
+      CFRef<CFStringRef> reason(myVelmClient ? myVelmClient->copyResultDescription(result)
+                                             : CFStringCreateCopy(nullptr, CFSTR("no answer from the service")));
+      _exportResults->exportManagerDidExportImageAtIndex(index, result, nullptr, reason.get());
+    }
   } else {
     if (latitude == 0.0 && longitude == 0.0)
       ++imagesNoGPS;
     else
       ++imagesWithGPS;
     setResultURLForImage(name, myVelmClient->getResultURL());
+    if (_exportResults) _exportResults->exportManagerDidExportImageAtIndex(index, 0, myVelmClient->getResultURL(), nullptr);
   }
   properties.reset();
   _incrementUploadProgress(1);

@@ -101,6 +101,8 @@ class Velm : public NSObject, public ApertureExportPlugIn {
   // above bear the names).
   PROAPIManager* _apiManager = nullptr;
   std::shared_ptr<ApertureExportManager> _exportManager;
+  // The host's listener for each image's outcome, when it offers one.
+  std::shared_ptr<ApertureExportResults> _exportResults;
   std::unique_ptr<NSLock> _progressLock;
   std::vector<std::unique_ptr<NSObject>> _topLevelNibObjects;
   ExportProgress exportProgress{};

@@ -1,4 +1,5 @@
 #include "Text.h"
+#include "ImageIO.h"
 #include "PhotoLibrary.h"
 
 #include <exiv2/exiv2.hpp>
@@ -140,6 +141,14 @@ std::string PhotoLibrary::readableName(const std::string& bytes) {
   std::string out;
   icu::UnicodeString::fromUTF8(icu::StringPiece(bytes.data(), static_cast<int32_t>(bytes.size()))).toUTF8String(out);
   return out;
+}
+
+bool PhotoLibrary::isPhoto(const std::string& path) {
+  CFRef<CFURLRef> url(CFURLCreateFromFileSystemRepresentation(nullptr, reinterpret_cast<const UInt8*>(path.data()),
+                                                              static_cast<CFIndex>(path.size()), false));
+  if (!url) return false;
+  CFRef<CGImageSourceRef> source(CGImageSourceCreateWithURL(url.get(), nullptr));
+  return source && CGImageSourceGetCount(source.get()) > 0;
 }
 
 std::string PhotoLibrary::sidecarPath(const std::string& photoPath) { return photoPath + ".xmp"; }

@@ -42,6 +42,8 @@ class PhotoLibrary : public NSAppleScriptTarget {
   std::vector<std::string> keywords(size_t index) const;
 
   static std::string sidecarPath(const std::string& photoPath);
+  // Whether the image layer reads the file as a photo (sidecars, texts and empty files are not).
+  static bool isPhoto(const std::string& path);
   // The name scripts address the host by.
   static const char* const kApplicationName;
 

@@ -137,7 +137,7 @@ TEST_F(Export, PhotosWithAndWithoutPositionAndProperties) {
   plugIn->exportManagerShouldBeginExport();
   ASSERT_TRUE(manager->began);
   testing::internal::CaptureStderr();
-  runExportImages(*plugIn, library, *manager, [](const std::string& m) { ADD_FAILURE() << m; });
+  runExportImages(*plugIn, library, *manager, [](unsigned, const std::string& m) { ADD_FAILURE() << m; });
   std::string log = testing::internal::GetCapturedStderr();
   done = true;
   reader.join();
@@ -188,7 +188,7 @@ TEST_F(Export, AllWithPositionOpensThePageOfIndex2) {
   HostAPIManager api(library);
   auto plugIn = open(api);
   plugIn->exportManagerShouldBeginExport();
-  runExportImages(*plugIn, library, *api.exportManager, [](const std::string& m) { ADD_FAILURE() << m; });
+  runExportImages(*plugIn, library, *api.exportManager, [](unsigned, const std::string& m) { ADD_FAILURE() << m; });
   EXPECT_EQ(uploads().size(), 2u);
   ASSERT_EQ(opened.size(), 1u);
   EXPECT_EQ(opened[0], page(2));
@@ -230,7 +230,7 @@ TEST_F(Export, ZeroPhotos) {
   plugIn->lockProgress();
   EXPECT_EQ(plugIn->progress()->totalValue, 0u);
   plugIn->unlockProgress();
-  runExportImages(*plugIn, library, *api.exportManager, [](const std::string& m) { ADD_FAILURE() << m; });
+  runExportImages(*plugIn, library, *api.exportManager, [](unsigned, const std::string& m) { ADD_FAILURE() << m; });
   EXPECT_TRUE(api.exportManager->finished);
   EXPECT_TRUE(uploads().empty());
   ASSERT_EQ(opened.size(), 1u);
@@ -245,7 +245,7 @@ TEST_F(Export, WriteBackSwitchOffRunsNoScript) {
   auto plugIn = open(api);
   plugIn->exportManagerShouldBeginExport();
   testing::internal::CaptureStderr();
-  runExportImages(*plugIn, library, *api.exportManager, [](const std::string& m) { ADD_FAILURE() << m; });
+  runExportImages(*plugIn, library, *api.exportManager, [](unsigned, const std::string& m) { ADD_FAILURE() << m; });
   std::string log = testing::internal::GetCapturedStderr();
   EXPECT_EQ(uploads().size(), 1u);
   EXPECT_FALSE(fs::exists(PhotoLibrary::sidecarPath(harbour)));
@@ -258,7 +258,7 @@ TEST_F(Export, QuotationMarkInAVersionNameIsWrittenBack) {
   HostAPIManager api(library);
   auto plugIn = open(api);
   plugIn->exportManagerShouldBeginExport();
-  runExportImages(*plugIn, library, *api.exportManager, [](const std::string& m) { ADD_FAILURE() << m; });
+  runExportImages(*plugIn, library, *api.exportManager, [](unsigned, const std::string& m) { ADD_FAILURE() << m; });
   EXPECT_EQ(library.caption(0).rfind(server.url() + "/photo/", 0), 0u) << library.caption(0);
 }
 
@@ -269,7 +269,7 @@ TEST_F(Export, CurlyQuotationMarksInAVersionNameAreWrittenBack) {
   auto plugIn = open(api);
   plugIn->exportManagerShouldBeginExport();
   testing::internal::CaptureStderr();
-  runExportImages(*plugIn, library, *api.exportManager, [](const std::string& m) { ADD_FAILURE() << m; });
+  runExportImages(*plugIn, library, *api.exportManager, [](unsigned, const std::string& m) { ADD_FAILURE() << m; });
   std::string log = testing::internal::GetCapturedStderr();
   EXPECT_EQ(library.caption(0).rfind(server.url() + "/photo/", 0), 0u) << library.caption(0) << log;
   EXPECT_EQ(log.find("AppleScript Error"), std::string::npos) << log;
@@ -313,7 +313,7 @@ TEST_F(Export, AnAddressThatIsNoWebPageIsLoggedAndNeverRun) {
     auto plugIn = open(api);
     plugIn->exportManagerShouldBeginExport();
     testing::internal::CaptureStderr();
-    runExportImages(*plugIn, photos, *api.exportManager, [](const std::string& m) { ADD_FAILURE() << m; });
+    runExportImages(*plugIn, photos, *api.exportManager, [](unsigned, const std::string& m) { ADD_FAILURE() << m; });
     std::string log = testing::internal::GetCapturedStderr();
     NSAppleScriptSetScriptingTarget(&library);
     if (c.written) {
@@ -333,7 +333,7 @@ TEST_F(Export, AFileNameThatIsNotUTF8IsUploadedUnderItsReadableName) {
   auto plugIn = open(api);
   plugIn->exportManagerShouldBeginExport();
   testing::internal::CaptureStderr();
-  runExportImages(*plugIn, library, *api.exportManager, [](const std::string& m) { ADD_FAILURE() << m; });
+  runExportImages(*plugIn, library, *api.exportManager, [](unsigned, const std::string& m) { ADD_FAILURE() << m; });
   std::string log = testing::internal::GetCapturedStderr();
   auto sent = uploads();
   ASSERT_EQ(sent.size(), 1u);
