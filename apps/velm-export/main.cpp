@@ -96,11 +96,14 @@ void usage(FILE* to) {
           kDefaultService);
 }
 
-[[noreturn]] void usageError(const std::string& message) {
+int sayUsageError(const std::string& message) {
   fprintf(stderr, "velm-export: %s\n", message.c_str());
   fprintf(stderr, "Try 'velm-export --help' for more information.\n");
-  exit(kExitUsage);
+  return kExitUsage;
 }
+
+// For errors found before anything is set up.
+[[noreturn]] void usageError(const std::string& message) { exit(sayUsageError(message)); }
 
 template <size_t N>
 std::optional<int> indexOf(const int (&table)[N], const char* text) {
@@ -218,21 +221,22 @@ std::string serviceInUse() {
 std::optional<std::string> askPassword(const std::string& account) {
   int tty = open("/dev/tty", O_RDWR | O_CLOEXEC);
   if (tty < 0) return std::nullopt;
+  // Echo goes off before the prompt shows, so that nothing typed after it is ever echoed.
   std::string prompt = "Password for " + account + " on the Velm service: ";
-  if (write(tty, prompt.data(), prompt.size()) < 0) {
-  }
   termios old {};
   bool restore = tcgetattr(tty, &old) == 0;
   if (restore) {
     termios quiet = old;
     quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
     quiet.c_lflag |= ECHONL;
-    tcsetattr(tty, TCSAFLUSH, &quiet);
+    tcsetattr(tty, TCSANOW, &quiet);
+  }
+  if (write(tty, prompt.data(), prompt.size()) < 0) {
   }
   std::string line;
   char c;
   while (read(tty, &c, 1) == 1 && c != '\n') line.push_back(c);
-  if (restore) tcsetattr(tty, TCSAFLUSH, &old);
+  if (restore) tcsetattr(tty, TCSANOW, &old);
   close(tty);
   if (!line.empty() && line.back() == '\r') line.pop_back();
   return line;
@@ -398,6 +402,8 @@ int main(int argc, char** argv) {
 
   fprintf(stderr, "velm-export: exporting %zu photo%s to %s\n", library.count(), library.count() == 1 ? "" : "s",
           serviceInUse().c_str());
+  for (const auto& p : notPhotos) fprintf(stderr, "velm-export: not a photo: %s\n", p.c_str());
+  if (library.count() == 0) usageError("no photos to export");
 
   // Headless: the panel is built but never shown.
   if (!getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
@@ -428,7 +434,7 @@ int main(int argc, char** argv) {
   std::string account = panel.name->text().toStdString();
   if (account.empty()) {
     plugIn.reset();
-    usageError("no account: give it with --account NAME (--remember keeps it for later runs)");
+    return sayUsageError("no account: give it with --account NAME (--remember keeps it for later runs)");
   }
   if (panel.password->text().isEmpty()) {
     std::optional<std::string> typed = options.passwordFromStdin || !isatty(STDIN_FILENO)
@@ -436,7 +442,8 @@ int main(int argc, char** argv) {
                                            : askPassword(account);
     if (!typed || typed->empty()) {
       plugIn.reset();
-      usageError("no password for " + account + ": give it with --password-stdin, or run on a terminal to be asked");
+      return sayUsageError("no password for " + account +
+                           ": give it with --password-stdin, or run on a terminal to be asked");
     }
     panel.password->setText(QString::fromStdString(*typed));
   }
@@ -449,11 +456,6 @@ int main(int argc, char** argv) {
   fprintf(stderr, "velm-export: as %s; size: %s; privacy: %s; album: %s\n", account.c_str(),
           panel.size->currentText().toStdString().c_str(), panel.privacy->currentText().toStdString().c_str(),
           album.empty() ? "none" : ("\"" + album + "\"").c_str());
-  for (const auto& p : notPhotos) fprintf(stderr, "velm-export: not a photo: %s\n", p.c_str());
-  if (library.count() == 0) {
-    plugIn.reset();
-    usageError("no photos to export");
-  }
 
   // Pages the plug-in opens are named on standard error (a desktop session opens them).
   NSWorkspace::setURLHandler([](CFStringRef address) { fprintf(stderr, "End page: %s\n", utf8(address).c_str()); });
