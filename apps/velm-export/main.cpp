@@ -272,7 +272,11 @@ bool findControls(QWidget* panel, Panel* p, std::string* missing) {
 }
 
 void fillPanel(const Panel& p, const Options& o, const std::optional<std::string>& password) {
-  if (o.account) p.name->setText(QString::fromStdString(*o.account));
+  if (o.account) {
+    // The remembered password belongs to the remembered account only.
+    if (p.name->text().toStdString() != *o.account) p.password->clear();
+    p.name->setText(QString::fromStdString(*o.account));
+  }
   if (password) p.password->setText(QString::fromStdString(*password));
   p.remember->setChecked(o.remember);
   if (o.sizeIndex) p.size->setCurrentIndex(*o.sizeIndex);
