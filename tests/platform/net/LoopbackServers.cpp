@@ -134,9 +134,14 @@ void DripServer::waitForDrips(int n) {
   changed_.wait(lock, [&] { return drips_ >= n; });
 }
 
-int DripServer::abandoned() const {
+void DripServer::waitForAbandoned(int n) {
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [&] { return abandoned_ >= n; });
+}
+
+int DripServer::drips() const {
   std::lock_guard lock(mutex_);
-  return abandoned_;
+  return drips_;
 }
 
 void DripServer::run() {
@@ -184,8 +189,11 @@ void DripServer::run() {
         listening = say(" ");
       }
       if (!stop_) {
-        std::lock_guard lock(mutex_);
-        ++abandoned_;
+        {
+          std::lock_guard lock(mutex_);
+          ++abandoned_;
+        }
+        changed_.notify_all();
       }
     }
     close(fd);

@@ -73,8 +73,10 @@ class DripServer {
   std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
   // Blocks until the n-th dripping answer has begun.
   void waitForDrips(int n);
-  // Dripping answers whose client has gone away.
-  int abandoned() const;
+  // Blocks until n dripping answers have lost their client.
+  void waitForAbandoned(int n);
+  // Dripping answers begun so far.
+  int drips() const;
 
  private:
   void run();
