@@ -122,8 +122,12 @@ void VelmClient::setPrivacy(SInt32 privacy) { lPrivacy = privacy; }
 CFDataRef VelmClient::getSync(CFStringRef url) {
   std::optional<NSURL> u = NSURL::URLWithString(url);
   if (!u) return nullptr;  // not a URL: no request, no answer
+  if (lStopped) return nullptr;
   NSMutableURLRequest request = NSMutableURLRequest::requestWithURL(*u);
   if (lTimeoutForTesting > 0) request.setTimeoutInterval(lTimeoutForTesting);
+  request.setDeadlineInterval(lDeadlineForTesting > 0 ? lDeadlineForTesting : kRequestDeadline);
+  request.setMaximumAnswerLength(kMaxAnswerLength);
+  request.setCancellationFlag(&lStopped);
   return NSURLConnection::sendSynchronousRequest(request, nullptr, nullptr).release();
 }
 
@@ -203,6 +207,10 @@ CFDataRef VelmClient::POSTFileDataSync(const NSURL& url, CFDataRef fileData, CFS
   request.setValue(length, CFSTR("Content-Length"));
   request.setValue(type, CFSTR("Content-Type"));
   request.setHTTPBody(body);
+  request.setDeadlineInterval(lDeadlineForTesting > 0 ? lDeadlineForTesting : uploadDeadline(CFDataGetLength(body)));
+  request.setMaximumAnswerLength(kMaxAnswerLength);
+  request.setCancellationFlag(&lStopped);
+  if (lStopped) return nullptr;
   return NSURLConnection::sendSynchronousRequest(request, nullptr, nullptr).release();
 }
 
@@ -236,6 +244,7 @@ SInt32 VelmClient::uploadFileSync(CFDataRef data, CFStringRef name, CFStringRef 
                                   double lattitude, double longitude) {
   resultDataString.reset();
   lResultURL.reset();
+  lStopped = false;
 
   CFRef<CFDataRef> answer(
       uploadPhotoToVelmSync(data, name, description, keywords, narrow(lattitude), narrow(longitude)));
@@ -251,6 +260,7 @@ SInt32 VelmClient::uploadFileSync(CFDataRef data, CFStringRef name, CFStringRef 
 // Albums
 
 CFArrayRef VelmClient::getAlbumListSync(SInt32* error) {
+  lStopped = false;
   CFRef<CFStringRef> signature(getVelmAPISignatureSync());
   CFRef<CFStringRef> token(getVelmAuthToken(signature));
   CFRef<CFStringRef> escapedUser = escaped(lName);
@@ -287,6 +297,7 @@ CFArrayRef VelmClient::getAlbumListFromResult(CFDataRef data) {
 }
 
 SInt32 VelmClient::createAlbumInVelmSync(CFStringRef albumName) {
+  lStopped = false;
   CFRef<CFStringRef> signature(getVelmAPISignatureSync());
   CFRef<CFStringRef> token(getVelmAuthToken(signature));
   CFRef<CFStringRef> escapedUser = escaped(lName);
@@ -300,3 +311,53 @@ SInt32 VelmClient::createAlbumInVelmSync(CFStringRef albumName) {
 }
 
 CFStringRef VelmCopyServiceBaseURL(void) { return serviceBaseURL().release(); }
+// ---------------------------------------------------------------------------------------
+// Results in words
+
+CFStringRef VelmClient::errorMeaning(SInt32 code) {
+  switch (code) {
+    case 101: return CFSTR("unknown user");
+    case 102: return CFSTR("wrong password");
+    case 103: return CFSTR("unknown API signature");
+    case 104: return CFSTR("API signature already used");
+    case 105: return CFSTR("API signature expired");
+    case 106: return CFSTR("malformed request");
+    case 107: return CFSTR("a value is not valid text");
+    case 108: return CFSTR("a required value is missing");
+    case 109: return CFSTR("malformed number");
+    case 110: return CFSTR("coordinate out of range");
+    case 111: return CFSTR("privacy level out of range");
+    case 112: return CFSTR("malformed upload");
+    case 113: return CFSTR("not a JPEG photo");
+    case 114: return CFSTR("photo too large for the service");
+    case 115: return CFSTR("invalid album name");
+    case 116: return CFSTR("the album exists already");
+    case 117: return CFSTR("the albums of another account cannot be listed");
+    case 118: return CFSTR("a value is too long");
+    case 119: return CFSTR("unknown request");
+    case 120: return CFSTR("method not allowed");
+    case 121: return CFSTR("the service could not store the photo");
+    default: return nullptr;
+  }
+}
+
+CFStringRef VelmClient::copyResultDescription(SInt32 code) const {
+  if (code == 0) return nullptr;
+  if (code == 100) return CFStringCreateCopy(nullptr, CFSTR("no answer from the service"));
+  CFStringRef meaning = errorMeaning(code);
+  CFMutableStringRef out = CFStringCreateMutable(nullptr, 0);
+  CFStringAppendFormat(out, nullptr, CFSTR("error %i: %@"), static_cast<int>(code),
+                       meaning ? meaning : CFSTR("unknown error"));
+  // The service's own text: what its error element holds, <error code="N">text</error>.
+  CFStringRef answer = resultDataString.get();
+  SInt32 at = answer ? ORBStringPosition(answer, CFSTR("error code=\""), 0, 0) : -1;
+  SInt32 open = at >= 0 ? ORBStringPosition(answer, CFSTR(">"), at, 0) : -1;
+  SInt32 close = open >= 0 ? ORBStringPosition(answer, CFSTR("</error>"), open, 0) : -1;
+  if (close > open + 1) {
+    CFRef<CFStringRef> text(ORBStringCreateWithSubstring(answer, open + 1, std::min<SInt32>(close - open - 1, 300)));
+    CFStringRef trimmed = text.get();
+    if (!meaning || CFStringCompare(trimmed, meaning, kCFCompareCaseInsensitive) != kCFCompareEqualTo)
+      CFStringAppendFormat(out, nullptr, CFSTR(" (%@)"), trimmed);
+  }
+  return out;
+}

@@ -13,6 +13,8 @@
 // caller's to release; "borrowed" ones stay the client's.
 #pragma once
 
+#include <atomic>
+
 #include "CoreFoundation.h"
 #include "MacTypes.h"
 #include "NSURL.h"
@@ -46,8 +48,16 @@ class VelmClient {
   // Borrowed: the text of the last upload's answer; empty when none arrived, null when it
   // was not UTF-8.
   CFStringRef getResultDataString() const { return resultDataString.get(); }
+  // New: the last upload's failure in plain words: "no answer from the service" for 100,
+  // otherwise "error N: meaning" from the service's table, and the service's own text when its
+  // answer has one. Null after a success.
+  CFStringRef copyResultDescription(SInt32 code) const;
+  // The meaning of a service error number (borrowed; null for a number the table lacks).
+  static CFStringRef errorMeaning(SInt32 code);
   Boolean operationRunning() const { return false; }
-  void stopCurrentOperation() {}
+  // Stops the request in progress, from any thread: it ends at once with no answer, and the
+  // operation it belongs to sends nothing more. The next operation starts afresh.
+  void stopCurrentOperation() { lStopped = true; }
 
   // ---- The steps of a request
   // New: the body of a fresh signature request; empty when none arrived or it was not UTF-8.
@@ -75,8 +85,18 @@ class VelmClient {
   // Always 98; starts nothing.
   SInt32 getAlbumList() { return 98; }
 
-  // For tests only: every request's time-out in seconds (0: the usual ones).
+  // For tests only: every request's time-out without progress, and its overall deadline, in
+  // seconds (0: the usual ones).
   void setTimeoutIntervalForTesting(double seconds) { lTimeoutForTesting = seconds; }
+  void setDeadlineIntervalForTesting(double seconds) { lDeadlineForTesting = seconds; }
+
+  // Bounds of every exchange. Answers are short XML texts; one longer than this is no answer.
+  static constexpr CFIndex kMaxAnswerLength = 1 << 20;
+  // The whole of a signature or album request.
+  static constexpr double kRequestDeadline = 180.0;
+  // The whole of an upload: a fixed allowance plus one second per 16 KiB sent, so that a
+  // large photo on a slow line still arrives but an answer that never ends is given up.
+  static double uploadDeadline(CFIndex bodyLength) { return 180.0 + static_cast<double>(bodyLength) / 16384.0; }
 
  private:
   CFDataRef getSync(CFStringRef url);
@@ -89,4 +109,6 @@ class VelmClient {
   CFRef<CFStringRef> lResultURL;
   CFRef<CFArrayRef> lAlbumList;
   double lTimeoutForTesting = 0;
+  double lDeadlineForTesting = 0;
+  std::atomic<bool> lStopped{false};
 };

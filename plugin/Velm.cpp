@@ -4,6 +4,8 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
+
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -20,6 +22,7 @@
 #include "fileEngine.h"
 #include "gps.h"
 #include "resizePhotoFileAs.h"
+#include "stringEngine.h"
 
 namespace fs = std::filesystem;
 
@@ -51,6 +54,13 @@ NSInteger storedIndex(CFStringRef key) {
   return static_cast<SInt32>(index);
 }
 
+// The plug-in's numbered texts, looked up in its own string tables; the tables are chosen here
+// too, so that a host that never showed the panel still gets the pages.
+CFStringRef copyNumberedText(SInt16 table, SInt16 index) {
+  initStringBundle(kVelmBundleIdentifier);
+  return iuGetIndCFString(table, index);
+}
+
 void openPage(CFStringRef address) {
   if (auto url = NSURL::URLWithString(address)) NSWorkspace::sharedWorkspace()->openURL(*url);
 }
@@ -60,30 +70,21 @@ CFRef<CFStringRef> textOf(NSTextField* field) { return field ? field->stringValu
 
 bool isOn(NSButton* box) { return box && box->state() == NSOnState; }
 
-// Deletes every entry of the folder; the folder stays. Errors are ignored.
-void emptyFolder(const fs::path& folder) {
-  std::error_code ec;
-  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-    std::error_code ignored;
-    fs::remove_all(it->path(), ignored);
-  }
-}
-
 }  // namespace
 
-void VelmPrepareExportFolder(CFStringRef path) {
-  // The folder itself, not "its contents" as a trailing slash would say to the file system.
-  fs::path folder = fs::path(utf8(path)).lexically_normal();
-  if (!folder.has_filename()) folder = folder.parent_path();
-  if (folder.empty() || folder == folder.root_path()) return;
-  std::error_code ec;
-  fs::file_status st = fs::symlink_status(folder, ec);
-  if (!ec && fs::is_directory(st)) {
-    emptyFolder(folder);
-    return;
+CFStringRef VelmCreateExportFolder(CFStringRef path) {
+  std::string base = utf8(path);
+  while (base.size() > 1 && base.back() == '/') base.pop_back();
+  if (base.empty() || base == "/") return CFStringCreateCopy(nullptr, path);
+  for (int n = 1; n < 10000; ++n) {
+    std::string candidate = n == 1 ? base : base + "-" + std::to_string(n);
+    if (mkdir(candidate.c_str(), 0700) == 0) {
+      candidate += "/";
+      return CFStringCreateWithCString(nullptr, candidate.c_str(), kCFStringEncodingUTF8);
+    }
+    if (errno != EEXIST) break;
   }
-  if (!ec && fs::exists(st)) fs::remove(folder, ec);
-  fs::create_directory(folder, ec);
+  return CFStringCreateCopy(nullptr, path);
 }
 
 Velm* Velm::initWithAPIManager(PROAPIManager* apiManager) {
@@ -93,15 +94,17 @@ Velm* Velm::initWithAPIManager(PROAPIManager* apiManager) {
   self->_exportManager = std::dynamic_pointer_cast<ApertureExportManager>(
       apiManager->apiForProtocol(typeid(ApertureExportManager)));
   if (!self->_exportManager) return nullptr;
+  self->_exportResults = std::dynamic_pointer_cast<ApertureExportResults>(
+      apiManager->apiForProtocol(typeid(ApertureExportResults)));
   self->_progressLock = std::make_unique<NSLock>();
 
   self->storeURLInIPTC = 1;
   prefLoadUInt32(kVelmStoreURLinIPTCKey, &self->storeURLInIPTC);
 
-  self->tempDirectoryPath.reset(CFStringCreateWithFormat(nullptr, nullptr, CFSTR("%@/VelmUploader-%lx/"),
-                                                         NSTemporaryDirectory(),
-                                                         reinterpret_cast<unsigned long>(self.get())));
-  VelmPrepareExportFolder(self->tempDirectoryPath.get());
+  CFRef<CFStringRef> folder(CFStringCreateWithFormat(nullptr, nullptr, CFSTR("%@/VelmUploader-%lx/"),
+                                                    NSTemporaryDirectory(),
+                                                    reinterpret_cast<unsigned long>(self.get())));
+  self->tempDirectoryPath.reset(VelmCreateExportFolder(folder.get()));
 
   // The client with the stored account, so that an export works even when the host never
   // asks for the panel.
@@ -113,7 +116,12 @@ Velm* Velm::initWithAPIManager(PROAPIManager* apiManager) {
 
 Velm::~Velm() {
   if (myVelmClient) myVelmClient->stopCurrentOperation();
-  if (tempDirectoryPath) emptyFolder(utf8(tempDirectoryPath.get()));
+  // The folder and what the host wrote into it go: nothing of an export stays behind.
+  if (tempDirectoryPath) {
+    std::error_code ignored;
+    fs::path folder = fs::path(utf8(tempDirectoryPath.get())).parent_path();
+    if (fs::is_directory(fs::symlink_status(folder, ignored))) fs::remove_all(folder, ignored);
+  }
   myVelmClient.reset();
   _topLevelNibObjects.clear();  // the panel's views and their widgets
   _progressLock.reset();
@@ -169,13 +177,13 @@ void Velm::velmButton(NSObject*) { openPage(kVelmHomePage); }
 void Velm::orbandelButton(NSObject*) { openPage(kOrbandelHomePage); }
 
 void Velm::velmPrintfolioButton(NSObject*) {
-  CFStringRef address = iuGetIndCFString(999, 1);
+  CFStringRef address = copyNumberedText(999, 1);
   openPage(address);
   uCFRelease(address);
 }
 
 void Velm::velmPrintfolioVideo(NSObject*) {
-  CFStringRef address = iuGetIndCFString(999, 4);
+  CFStringRef address = copyNumberedText(999, 4);
   openPage(address);
   uCFRelease(address);
 }
@@ -207,7 +215,11 @@ void Velm::getNameAndPassword() {
   if (!velmName && !velmPassword) return;
   mAccountName = textOf(velmName);
   mAccountPwd = textOf(velmPassword);
-  if (isOn(useKeychainCheckbox)) {
+  // Only what the user asked to keep, and only a whole account: an empty name or password
+  // would replace the remembered account with one that cannot sign in.
+  bool complete = mAccountName && CFStringGetLength(mAccountName.get()) > 0 && mAccountPwd &&
+                  CFStringGetLength(mAccountPwd.get()) > 0;
+  if (isOn(useKeychainCheckbox) && complete) {
     prefStoreString(kVelmAccountNamePrefsKey, mAccountName.get());
     securityStorePassword(kVelmKeychainServiceName, mAccountName.get(), mAccountPwd.get());
   }
@@ -309,6 +321,7 @@ void Velm::exportManagerShouldBeginExport() {
   unlockProgress();
   imagesWithGPS = 0;
   imagesNoGPS = 0;
+  cancelRequested = false;
   _exportManager->shouldBeginExport();
 }
 
@@ -369,12 +382,18 @@ void Velm::exportManagerDidWriteImageDataToRelativePath(CFStringRef relativePath
   if (result != 0) {
     NSLog(CFSTR("Error uploading %@ to Velm: %@"), name,
           myVelmClient ? myVelmClient->getResultDataString() : nullptr);
+    if (_exportResults) {
+      CFRef<CFStringRef> reason(myVelmClient ? myVelmClient->copyResultDescription(result)
+                                             : CFStringCreateCopy(nullptr, CFSTR("no answer from the service")));
+      _exportResults->exportManagerDidExportImageAtIndex(index, result, nullptr, reason.get());
+    }
   } else {
     if (latitude == 0.0 && longitude == 0.0)
       ++imagesNoGPS;
     else
       ++imagesWithGPS;
     setResultURLForImage(name, myVelmClient->getResultURL());
+    if (_exportResults) _exportResults->exportManagerDidExportImageAtIndex(index, 0, myVelmClient->getResultURL(), nullptr);
   }
   properties.reset();
   _incrementUploadProgress(1);
@@ -403,17 +422,20 @@ const CFStringRef kCaptionScript = CFSTR(
     "\tmake new IPTC tag with properties {name:\"Caption/Abstract\", value:\"%@\"} \r else \r set value of IPTC tag "
     "\"Caption/Abstract\" to myComment & return & return & \"%@\" \r end if \r end tell \r end tell");
 
-// The text as the inside of a string literal of the script language: backslashes and quotation
-// marks escaped, so a value can never end the literal or add commands.
-CFStringRef copyScriptLiteral(CFStringRef text) {
-  CFMutableStringRef out = CFStringCreateMutable(nullptr, 0);
-  CFIndex n = text ? CFStringGetLength(text) : 0;
+constexpr CFIndex kMaxPageAddressLength = 2048;
+
+// Whether an address from the service may go into a caption: an http or https address of at
+// most 2,048 characters without control characters. Anything else is not a page address.
+bool isPageAddress(CFStringRef url) {
+  if (!url) return false;
+  CFIndex n = CFStringGetLength(url);
+  if (n == 0 || n > kMaxPageAddressLength) return false;
+  if (!ORBStringBeginsWith(url, CFSTR("http://"), 0) && !ORBStringBeginsWith(url, CFSTR("https://"), 0)) return false;
   for (CFIndex i = 0; i < n; ++i) {
-    UniChar c = CFStringGetCharacterAtIndex(text, i);
-    if (c == '\\' || c == '"') CFStringAppendCharacters(out, reinterpret_cast<const UniChar*>(u"\\"), 1);
-    CFStringAppendCharacters(out, &c, 1);
+    UniChar c = CFStringGetCharacterAtIndex(url, i);
+    if (c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029) return false;
   }
-  return out;
+  return true;
 }
 
 }  // namespace
@@ -421,8 +443,18 @@ CFStringRef copyScriptLiteral(CFStringRef text) {
 void Velm::setResultURLForImage(CFStringRef versionName, CFStringRef url) {
   if (storeURLInIPTC == 0) return;
   if (!url) return;  // success without a page address: nothing to write
-  CFRef<CFStringRef> name(copyScriptLiteral(versionName));
-  CFRef<CFStringRef> address(copyScriptLiteral(url));
+  if (!isPageAddress(url)) {
+    CFIndex length = CFStringGetLength(url);
+    CFRef<CFStringRef> shown(length > 200 ? CFStringCreateWithSubstring(nullptr, url, CFRangeMake(0, 200))
+                                          : CFStringCreateCopy(nullptr, url));
+    NSLog(CFSTR("Velm: the service answered %@ with an address that is not a web page, not written into its caption "
+                "(%ld characters): %@"),
+          versionName, static_cast<long>(length), shown.get());
+    return;
+  }
+  // Each value becomes the inside of a string literal: no mark in it can end the literal.
+  CFRef<CFStringRef> name(NSAppleScriptCopyStringLiteralBody(versionName));
+  CFRef<CFStringRef> address(NSAppleScriptCopyStringLiteralBody(url));
   CFRef<CFStringRef> source(
       CFStringCreateWithFormat(nullptr, nullptr, kCaptionScript, name.get(), address.get(), address.get()));
   NSAppleScript script;
@@ -438,10 +470,15 @@ void Velm::exportManagerDidFinishExport() {
   lockProgress();
   exportProgress.currentValue = 0;
   unlockProgress();
-  CFStringRef address = iuGetIndCFString(999, imagesNoGPS ? 3 : 2);
+  CFStringRef address = copyNumberedText(999, imagesNoGPS ? 3 : 2);
   openPage(address);
   uCFRelease(address);
   _exportManager->shouldFinishExport();
 }
 
-void Velm::exportManagerShouldCancelExport() { _exportManager->shouldCancelExport(); }
+void Velm::exportManagerShouldCancelExport() {
+  // Asked a second time during one export: the user will not wait for the current photo, so
+  // its upload is stopped as well.
+  if (cancelRequested.exchange(true) && myVelmClient) myVelmClient->stopCurrentOperation();
+  _exportManager->shouldCancelExport();
+}

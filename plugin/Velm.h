@@ -7,6 +7,7 @@
 // application's preferences and the account's password in the keychain.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -26,9 +27,12 @@ extern const CFStringRef kVelmPrivacyPrefsKey;        // "VelmPrivacyPrefsKey"
 extern const CFStringRef kVelmStoreURLinIPTCKey;      // "VelmStoreURLinIPTC"
 extern const CFStringRef kVelmKeychainServiceName;    // "Orbandel velm Password"
 
-// Makes the export folder at path empty and ready: a folder there is emptied and kept; anything
-// else (a file, a link) is removed and a folder made in its place. Errors are ignored.
-void VelmPrepareExportFolder(CFStringRef path);
+// Creates a new, private (0700) export folder for one plug-in object at path ("/.../NAME/"),
+// exclusively: when something is already there (the folder of another object, of an earlier
+// run whose object had the same address, a file, a link), it is left alone and the folder is
+// made under NAME-2, NAME-3, ... instead. Returns the new folder's path ending in "/" (a new
+// string), or path itself when no folder could be made.
+CFStringRef VelmCreateExportFolder(CFStringRef path);
 
 class Velm : public NSObject, public ApertureExportPlugIn {
  public:
@@ -97,6 +101,8 @@ class Velm : public NSObject, public ApertureExportPlugIn {
   // above bear the names).
   PROAPIManager* _apiManager = nullptr;
   std::shared_ptr<ApertureExportManager> _exportManager;
+  // The host's listener for each image's outcome, when it offers one.
+  std::shared_ptr<ApertureExportResults> _exportResults;
   std::unique_ptr<NSLock> _progressLock;
   std::vector<std::unique_ptr<NSObject>> _topLevelNibObjects;
   ExportProgress exportProgress{};
@@ -121,6 +127,10 @@ class Velm : public NSObject, public ApertureExportPlugIn {
   SInt32 imagesWithGPS = 0;
   SInt32 imagesNoGPS = 0;
   UInt32 storeURLInIPTC = 0;
+
+  // Whether this export was asked to cancel; a second request also stops the upload in
+  // progress. Set from the host's display thread while the export runs.
+  std::atomic<bool> cancelRequested{false};
 
  private:
   Velm() = default;

@@ -12,8 +12,19 @@ CFRef<CFDictionaryRef> HostExportManager::propertiesWithoutThumbnailForImageAtIn
 }
 
 std::shared_ptr<PROAPIObject> HostAPIManager::apiForProtocol(const Protocol& protocol) {
-  if (protocol == typeid(ApertureExportManager)) return exportManager;
+  if (protocol == typeid(ApertureExportManager)) return std::static_pointer_cast<ApertureExportManager>(exportManager);
+  if (protocol == typeid(ApertureExportResults)) return std::static_pointer_cast<ApertureExportResults>(exportManager);
   return nullptr;
+}
+
+void HostExportManager::exportManagerDidExportImageAtIndex(unsigned index, SInt32 code, CFStringRef address,
+                                                           CFStringRef reason) {
+  PhotoOutcome outcome;
+  outcome.state = code == 0 ? PhotoOutcome::Uploaded : PhotoOutcome::Failed;
+  outcome.code = code;
+  outcome.address = velmexport::utf8(address);
+  outcome.reason = velmexport::utf8(reason);
+  if (onOutcome) onOutcome(index, outcome);
 }
 
 using velmexport::cfString;
@@ -38,7 +49,8 @@ bool writeWhole(const fs::path& path, const std::string& bytes) {
 }  // namespace
 
 void runExportImages(ApertureExportPlugIn& plugIn, const PhotoLibrary& library, HostExportManager& manager,
-                     const std::function<void(const std::string&)>& failure) {
+                     const std::function<void(unsigned index, const std::string&)>& failure,
+                     const std::function<void(unsigned index)>& starting) {
   const std::string destination = utf8(plugIn.destinationPath());
   plugIn.exportManagerWillBeginExportToPath(plugIn.destinationPath());
   for (unsigned index = 0; index < library.count(); ++index) {
@@ -47,10 +59,10 @@ void runExportImages(ApertureExportPlugIn& plugIn, const PhotoLibrary& library, 
     plugIn.exportManagerWillExportImageAtIndex(index);
     PhotoLibrary::Photo photo = library.photo(index);
     // The version is "rendered" as the photo's own file, named after the version.
-    std::string relative = photo.versionName + fs::path(photo.path).extension().string();
+    std::string relative = photo.versionName + photo.extension;
     std::string bytes;
     if (!readWhole(photo.path, bytes)) {
-      failure(photo.path + ": cannot be read");
+      failure(index, photo.path + ": cannot be read");
       continue;
     }
     CFRef<CFDataRef> data(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(bytes.data()),
@@ -58,9 +70,10 @@ void runExportImages(ApertureExportPlugIn& plugIn, const PhotoLibrary& library, 
     CFRef<CFStringRef> relativePath = cfString(relative);
     if (!plugIn.exportManagerShouldWriteImageData(data.get(), relativePath.get(), index)) continue;
     if (destination.empty() || !writeWhole(fs::path(destination) / relative, bytes)) {
-      failure(relative + ": cannot be written into the export folder " + destination);
+      failure(index, relative + ": cannot be written into the export folder " + destination);
       continue;
     }
+    if (starting) starting(index);
     plugIn.exportManagerDidWriteImageDataToRelativePath(relativePath.get(), index);
   }
   if (!manager.cancelled) plugIn.exportManagerDidFinishExport();

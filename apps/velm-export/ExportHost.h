@@ -10,8 +10,17 @@
 #include "ApertureExportPlugIn.h"
 #include "PhotoLibrary.h"
 
-// What the plug-in may ask of the host during an export of the library's photos.
-class HostExportManager : public ApertureExportManager {
+// What one photo of an export came to.
+struct PhotoOutcome {
+  enum State { NotExported, Uploaded, Failed } state = NotExported;
+  SInt32 code = 0;       // the plug-in's code for a failure
+  std::string address;   // the photo's page, when uploaded
+  std::string reason;    // why it failed, in plain words
+};
+
+// What the plug-in may ask of the host during an export of the library's photos, and where it
+// reports each photo's outcome.
+class HostExportManager : public ApertureExportManager, public ApertureExportResults {
  public:
   explicit HostExportManager(const PhotoLibrary& library) : library_(library) {}
 
@@ -20,6 +29,11 @@ class HostExportManager : public ApertureExportManager {
   void shouldBeginExport() override { began = true; }
   void shouldFinishExport() override { finished = true; }
   void shouldCancelExport() override { cancelled = true; }
+
+  void exportManagerDidExportImageAtIndex(unsigned index, SInt32 code, CFStringRef address,
+                                          CFStringRef reason) override;
+  // Called on the export's thread with each outcome as it is reported.
+  std::function<void(unsigned index, const PhotoOutcome&)> onOutcome;
 
   std::atomic<bool> began{false};
   std::atomic<bool> finished{false};
@@ -40,6 +54,8 @@ class HostAPIManager : public PROAPIManager {
 // Runs the images of an export the plug-in agreed to begin: for each one the host asks the
 // plug-in, writes the photo's file into the plug-in's destination folder under the version's
 // name and tells the plug-in; then it reports the end. Stops early (without the end) when the
-// export manager was told to cancel. `failure` receives what the host itself could not do.
+// export manager was told to cancel. `failure` receives what the host itself could not do;
+// `starting`, when given, each photo just before the plug-in is told about it.
 void runExportImages(ApertureExportPlugIn& plugIn, const PhotoLibrary& library, HostExportManager& manager,
-                     const std::function<void(const std::string&)>& failure);
+                     const std::function<void(unsigned index, const std::string&)>& failure,
+                     const std::function<void(unsigned index)>& starting = {});

@@ -1,10 +1,13 @@
 #include "Text.h"
+#include "ImageIO.h"
 #include "PhotoLibrary.h"
 
 #include <exiv2/exiv2.hpp>
+#include <unicode/unistr.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
@@ -17,6 +20,12 @@ using velmexport::cfString;
 using velmexport::utf8;
 
 namespace {
+
+mode_t currentUmask() {
+  mode_t mask = umask(0);
+  umask(mask);
+  return mask;
+}
 
 const char* const kCaptionTag = "Caption/Abstract";
 
@@ -90,6 +99,33 @@ std::optional<Exiv2::XmpData> readSidecar(const std::string& path) {
   }
 }
 
+// Replaces the file at path with bytes through a temporary file that this call creates itself
+// in the same folder (mkstemp: a new name, opened exclusively, never through a link someone
+// planted), so that readers see the old file or the new one and nothing outside the folder is
+// written. False, with path untouched, when it cannot.
+bool replaceFile(const std::string& path, const std::string& bytes) {
+  fs::path target(path);
+  std::string pattern = (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
+  int fd = mkstemp(pattern.data());
+  if (fd < 0) return false;
+  bool ok = true;
+  for (size_t done = 0; ok && done < bytes.size();) {
+    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) done += static_cast<size_t>(n);
+  }
+  // The sidecar keeps the permissions it had; a new one gets the usual ones for the user.
+  struct stat st {};
+  mode_t mode = 0666 & ~currentUmask();
+  if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) mode = st.st_mode & 07777;
+  ok = ok && fchmod(fd, mode) == 0 && fsync(fd) == 0;
+  ok = close(fd) == 0 && ok;
+  if (ok) ok = std::rename(pattern.c_str(), path.c_str()) == 0;
+  if (!ok) unlink(pattern.c_str());
+  return ok;
+}
+
 Metadata readMetadata(const std::string& photoPath) {
   Metadata m = readPhoto(photoPath);
   if (auto xmp = readSidecar(PhotoLibrary::sidecarPath(photoPath))) {
@@ -101,6 +137,20 @@ Metadata readMetadata(const std::string& photoPath) {
 
 }  // namespace
 
+std::string PhotoLibrary::readableName(const std::string& bytes) {
+  std::string out;
+  icu::UnicodeString::fromUTF8(icu::StringPiece(bytes.data(), static_cast<int32_t>(bytes.size()))).toUTF8String(out);
+  return out;
+}
+
+bool PhotoLibrary::isPhoto(const std::string& path) {
+  CFRef<CFURLRef> url(CFURLCreateFromFileSystemRepresentation(nullptr, reinterpret_cast<const UInt8*>(path.data()),
+                                                              static_cast<CFIndex>(path.size()), false));
+  if (!url) return false;
+  CFRef<CGImageSourceRef> source(CGImageSourceCreateWithURL(url.get(), nullptr));
+  return source && CGImageSourceGetCount(source.get()) > 0;
+}
+
 std::string PhotoLibrary::sidecarPath(const std::string& photoPath) { return photoPath + ".xmp"; }
 
 bool PhotoLibrary::add(const std::string& path, std::string* error) {
@@ -110,10 +160,10 @@ bool PhotoLibrary::add(const std::string& path, std::string* error) {
     return false;
   }
   std::lock_guard<std::mutex> g(lock_);
-  std::string base = fs::path(path).stem().string();
+  std::string base = readableName(fs::path(path).stem().string());
   std::string name = base;
   for (int n = 2; find(name) >= 0; ++n) name = base + " (" + std::to_string(n) + ")";
-  photos_.push_back({fs::absolute(path).string(), name});
+  photos_.push_back({fs::absolute(path).string(), name, readableName(fs::path(path).extension().string())});
   return true;
 }
 
@@ -212,23 +262,17 @@ OSStatus PhotoLibrary::writeCaption(const std::string& versionName, const std::s
     if (!existing) return errAEWriteDenied;  // never replace a sidecar we cannot read
     xmp = *existing;
   }
-  std::string tmp = sidecar + ".tmp-" + std::to_string(getpid());
+  std::string packet;
   try {
     auto it = xmp.findKey(Exiv2::XmpKey("Xmp.dc.description"));
     if (it != xmp.end()) xmp.erase(it);
     Exiv2::LangAltValue text;
     text.value_["x-default"] = value;
     xmp.add(Exiv2::XmpKey("Xmp.dc.description"), &text);
-    auto out = Exiv2::ImageFactory::create(Exiv2::ImageType::xmp, tmp);
-    out->setXmpData(xmp);
-    out->writeMetadata();
+    if (Exiv2::XmpParser::encode(packet, xmp) != 0) return errAEWriteDenied;
   } catch (const std::exception&) {
-    fs::remove(tmp, ec);
     return errAEWriteDenied;
   }
-  if (std::rename(tmp.c_str(), sidecar.c_str()) != 0) {
-    fs::remove(tmp, ec);
-    return errAEWriteDenied;
-  }
+  return replaceFile(sidecar, packet) ? OSStatus{noErr} : OSStatus{errAEWriteDenied};
   return noErr;
 }

@@ -19,7 +19,12 @@ class PhotoLibrary : public NSAppleScriptTarget {
   struct Photo {
     std::string path;
     std::string versionName;  // the file name without its extension, made unique
+    std::string extension;    // the file name's extension with its dot ("" when none)
   };
+
+  // The bytes as UTF-8 text: well-formed UTF-8 stays as it is, every ill-formed sequence
+  // becomes U+FFFD, so that a file name of any bytes has a readable name.
+  static std::string readableName(const std::string& bytes);
 
   // Adds a photo file. False, with a reason, when it is not a readable file.
   bool add(const std::string& path, std::string* error);
@@ -37,6 +42,8 @@ class PhotoLibrary : public NSAppleScriptTarget {
   std::vector<std::string> keywords(size_t index) const;
 
   static std::string sidecarPath(const std::string& photoPath);
+  // Whether the image layer reads the file as a photo (sidecars, texts and empty files are not).
+  static bool isPhoto(const std::string& path);
   // The name scripts address the host by.
   static const char* const kApplicationName;
 

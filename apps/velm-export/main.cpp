@@ -1,14 +1,14 @@
 // velm-export: exports photos to the Velm service through the Velm plug-in bundle.
 //
-//   velm-export [--service URL] [--account NAME] [--password-stdin] [--remember]
-//               [--size 0|1600|1200|800|640] [--privacy 0|500|800|1000] [--album NAME]
-//               [--bundle PATH] PHOTO...
-//
-// The plug-in's settings panel is filled from the options; what an option leaves out comes from
-// the stored settings, as the panel shows them. The export runs on a second thread while this
-// one shows the progress. Each photo's caption is kept in an XMP sidecar beside it.
+// This file only reads the command line and prints; the export itself is the host core
+// (ExportSession, ExportHost, PhotoLibrary) that a desktop window shares. Results go to
+// standard output, progress and the log to standard error.
 #include <getopt.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <QAbstractButton>
@@ -17,10 +17,13 @@
 #include <QLineEdit>
 #include <exiv2/exiv2.hpp>
 
-#include <atomic>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <deque>
+#include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <mutex>
 #include <optional>
@@ -28,13 +31,14 @@
 #include <thread>
 #include <vector>
 
-#include "Text.h"
 #include "AppKitQt.h"
 #include "ExportHost.h"
-#include "NSLog.h"
+#include "ExportSession.h"
+#include "NSAppleScript.h"
 #include "NSWorkspace.h"
 #include "PhotoLibrary.h"
 #include "PlugInBundle.h"
+#include "Text.h"
 
 namespace fs = std::filesystem;
 
@@ -43,22 +47,63 @@ using velmexport::utf8;
 
 namespace {
 
+const char* const kDefaultService = "http://api.velm.com";
+
 struct Options {
   std::optional<std::string> service, account, album, bundle;
-  bool passwordFromStdin = false, remember = false;
+  bool passwordFromStdin = false, remember = false, recursive = false;
   std::optional<int> sizeIndex, privacyIndex;
   std::vector<std::string> photos;
 };
 
-const int kSizes[] = {0, 1600, 1200, 800, 640};        // the size menu's items, in order
-const int kPrivacies[] = {0, 500, 800, 1000};           // the privacy menu's items, in order
+const int kSizes[] = {0, 1600, 1200, 800, 640};  // the size menu's items, in order
+const int kPrivacies[] = {0, 500, 800, 1000};    // the privacy menu's items, in order
 
 void usage(FILE* to) {
   fprintf(to,
-          "usage: velm-export [--service URL] [--account NAME] [--password-stdin] [--remember]\n"
-          "                   [--size 0|1600|1200|800|640] [--privacy 0|500|800|1000] [--album NAME]\n"
-          "                   [--bundle PATH] PHOTO...\n");
+          "usage: velm-export [OPTION]... PHOTO|FOLDER...\n"
+          "Uploads photos to the Velm photo service through the Velm plug-in and prints each photo's page.\n"
+          "\n"
+          "  --service URL       the service's address (default: the remembered one, else %s)\n"
+          "  --account NAME      the account's name (default: the remembered one)\n"
+          "  --password-stdin    read the password from the first line of standard input; without it the\n"
+          "                      remembered password is used, or it is asked for on the terminal\n"
+          "  --remember          remember the account, its password (in the keychain) and --service for\n"
+          "                      later runs; without it nothing of the account is stored\n"
+          "  --size PIXELS       longest side of the uploaded photos: 0 (full size), 1600, 1200, 800 or 640\n"
+          "                      (default: the last one chosen, else 0)\n"
+          "  --privacy LEVEL     who may see them, as the panel names the levels: 0 (Public), 500 (Friends\n"
+          "                      and family), 800 (Family) or 1000 (Private) (default: the last one\n"
+          "                      chosen, else 0)\n"
+          "  --album NAME        put the photos into this album, made when missing (default: none)\n"
+          "  -r, --recursive     export the photos in folders and their subfolders (hidden files and\n"
+          "                      .xmp sidecars are skipped)\n"
+          "  --bundle PATH       the plug-in bundle (default: lib/velm/Velm.bundle beside bin/)\n"
+          "  -h, --help          show this help and exit\n"
+          "  --version           show the version and exit\n"
+          "\n"
+          "Files that are not photos are named (\"not a photo: FILE\") and left out. Photos are never\n"
+          "changed: each page address goes into the caption of the photo's XMP sidecar PHOTO.xmp.\n"
+          "Ctrl-C stops after the current photo; a second Ctrl-C stops at once.\n"
+          "\n"
+          "Standard output: one line per photo, \"NAME: PAGE\", \"NAME: failed: REASON\" or\n"
+          "\"NAME: not exported\", then \"N uploaded, N failed, N not exported\".\n"
+          "Standard error: what the export does, its progress and the log.\n"
+          "\n"
+          "Exit status: 0 every photo was uploaded; 1 a photo failed or was not exported;\n"
+          "2 usage error (bad option, no photo, a missing or unreadable file, a folder without\n"
+          "--recursive, no account); 130 cancelled.\n",
+          kDefaultService);
 }
+
+int sayUsageError(const std::string& message) {
+  fprintf(stderr, "velm-export: %s\n", message.c_str());
+  fprintf(stderr, "Try 'velm-export --help' for more information.\n");
+  return kExitUsage;
+}
+
+// For errors found before anything is set up.
+[[noreturn]] void usageError(const std::string& message) { exit(sayUsageError(message)); }
 
 template <size_t N>
 std::optional<int> indexOf(const int (&table)[N], const char* text) {
@@ -70,42 +115,85 @@ std::optional<int> indexOf(const int (&table)[N], const char* text) {
   return std::nullopt;
 }
 
-// Parses the command line; exits with status 2 and a message on bad input.
 Options parse(int argc, char** argv) {
   static const option longOptions[] = {
       {"service", required_argument, nullptr, 's'}, {"account", required_argument, nullptr, 'a'},
-      {"password-stdin", no_argument, nullptr, 'p'}, {"remember", no_argument, nullptr, 'r'},
+      {"password-stdin", no_argument, nullptr, 'p'}, {"remember", no_argument, nullptr, 'm'},
       {"size", required_argument, nullptr, 'z'},     {"privacy", required_argument, nullptr, 'v'},
       {"album", required_argument, nullptr, 'l'},    {"bundle", required_argument, nullptr, 'b'},
-      {"help", no_argument, nullptr, 'h'},           {nullptr, 0, nullptr, 0}};
+      {"recursive", no_argument, nullptr, 'r'},      {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, 'V'},        {nullptr, 0, nullptr, 0}};
   Options o;
+  opterr = 0;
   int c;
-  while ((c = getopt_long(argc, argv, "", longOptions, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, "hr", longOptions, nullptr)) != -1) {
     switch (c) {
       case 's': o.service = optarg; break;
       case 'a': o.account = optarg; break;
       case 'p': o.passwordFromStdin = true; break;
-      case 'r': o.remember = true; break;
+      case 'm': o.remember = true; break;
       case 'l': o.album = optarg; break;
       case 'b': o.bundle = optarg; break;
+      case 'r': o.recursive = true; break;
       case 'z':
-        if (!(o.sizeIndex = indexOf(kSizes, optarg))) {
-          fprintf(stderr, "velm-export: --size must be 0, 1600, 1200, 800 or 640, not \"%s\"\n", optarg);
-          exit(2);
-        }
+        if (!(o.sizeIndex = indexOf(kSizes, optarg)))
+          usageError(std::string("--size must be 0, 1600, 1200, 800 or 640, not \"") + optarg + "\"");
         break;
       case 'v':
-        if (!(o.privacyIndex = indexOf(kPrivacies, optarg))) {
-          fprintf(stderr, "velm-export: --privacy must be 0, 500, 800 or 1000, not \"%s\"\n", optarg);
-          exit(2);
-        }
+        if (!(o.privacyIndex = indexOf(kPrivacies, optarg)))
+          usageError(std::string("--privacy must be 0, 500, 800 or 1000, not \"") + optarg + "\"");
         break;
       case 'h': usage(stdout); exit(0);
-      default: usage(stderr); exit(2);
+      case 'V': printf("velm-export %s\n", VELM_VERSION); exit(0);
+      default: {
+        std::string arg = optind > 0 && optind <= argc ? argv[optind - 1] : "?";
+        if (optopt && std::string(arg).rfind("--", 0) != 0) arg = std::string("-") + static_cast<char>(optopt);
+        usageError(c == ':' || (optopt && strchr("", optopt)) ? "option " + arg + " needs a value"
+                                                             : "unknown option " + arg + " (or it needs a value)");
+      }
     }
   }
   for (int i = optind; i < argc; ++i) o.photos.push_back(argv[i]);
   return o;
+}
+
+// The photos the arguments name: files as they are, folders walked with --recursive. Files the
+// image layer cannot read are named and left out. Usage errors end the program.
+std::vector<std::string> collectPhotos(const Options& o, std::vector<std::string>* notPhotos) {
+  std::vector<std::string> out;
+  auto consider = [&](const std::string& path) {
+    if (PhotoLibrary::isPhoto(path))
+      out.push_back(path);
+    else
+      notPhotos->push_back(path);
+  };
+  for (const auto& arg : o.photos) {
+    struct stat st {};
+    if (stat(arg.c_str(), &st) != 0) usageError(arg + ": no such file");
+    if (S_ISDIR(st.st_mode)) {
+      if (!o.recursive) usageError(arg + ": a folder (use --recursive to export the photos in it)");
+      std::vector<std::string> found;
+      std::error_code ec;
+      fs::recursive_directory_iterator it(arg, fs::directory_options::skip_permission_denied, ec), end;
+      for (; !ec && it != end; it.increment(ec)) {
+        std::string name = it->path().filename().string();
+        if (name.empty() || name[0] == '.') {  // hidden files and folders, AppleDouble files too
+          if (it->is_directory(ec)) it.disable_recursion_pending();
+          continue;
+        }
+        std::string lower = name;
+        std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char ch) { return std::tolower(ch); });
+        if (lower.size() > 4 && lower.compare(lower.size() - 4, 4, ".xmp") == 0) continue;
+        if (it->is_regular_file(ec)) found.push_back(it->path().string());
+      }
+      std::sort(found.begin(), found.end());
+      for (const auto& f : found) consider(f);
+      continue;
+    }
+    if (!S_ISREG(st.st_mode) || access(arg.c_str(), R_OK) != 0) usageError(arg + ": not a readable file");
+    consider(arg);
+  }
+  return out;
 }
 
 // The bundle beside this program: PREFIX/lib/velm/Velm.bundle for PREFIX/bin/velm-export.
@@ -115,50 +203,189 @@ std::string defaultBundlePath() {
   return (exe.parent_path().parent_path() / "lib" / "velm" / "Velm.bundle").string();
 }
 
-// Puts the options into the panel's controls, found by their outlet names.
-bool fillPanel(QWidget* panel, const Options& o, const std::optional<std::string>& password, std::string* missing) {
-  auto field = [&](const char* name) { return panel->findChild<QLineEdit*>(name); };
-  auto button = [&](const char* name) { return panel->findChild<QAbstractButton*>(name); };
-  auto menu = [&](const char* name) { return panel->findChild<QComboBox*>(name); };
+// The service's address as the client will use it: VELM_SERVICE_URL (set from --service), the
+// remembered preference, else the fixed one; without trailing slashes.
+std::string serviceInUse() {
+  std::string base;
+  if (const char* env = getenv("VELM_SERVICE_URL"); env && *env) base = env;
+  if (base.empty()) {
+    CFRef<CFTypeRef> pref(CFPreferencesCopyAppValue(CFSTR("VelmServiceURL"), kCFPreferencesCurrentApplication));
+    if (pref && CFGetTypeID(pref.get()) == CFStringGetTypeID()) base = utf8(static_cast<CFStringRef>(pref.get()));
+  }
+  if (base.empty()) base = kDefaultService;
+  while (base.size() > 1 && base.back() == '/') base.pop_back();
+  return base;
+}
+
+// Asks for the password on the terminal without echo; nullopt when there is no terminal.
+std::optional<std::string> askPassword(const std::string& account) {
+  int tty = open("/dev/tty", O_RDWR | O_CLOEXEC);
+  if (tty < 0) return std::nullopt;
+  // Echo goes off before the prompt shows, so that nothing typed after it is ever echoed.
+  std::string prompt = "Password for " + account + " on the Velm service: ";
+  termios old {};
+  bool restore = tcgetattr(tty, &old) == 0;
+  if (restore) {
+    termios quiet = old;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    quiet.c_lflag |= ECHONL;
+    tcsetattr(tty, TCSANOW, &quiet);
+  }
+  if (write(tty, prompt.data(), prompt.size()) < 0) {
+  }
+  std::string line;
+  char c;
+  while (read(tty, &c, 1) == 1 && c != '\n') line.push_back(c);
+  if (restore) tcsetattr(tty, TCSANOW, &old);
+  close(tty);
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line;
+}
+
+struct Panel {
+  QLineEdit *name, *password, *album;
+  QAbstractButton *remember, *useAlbum;
+  QComboBox *size, *privacy;
+};
+
+// The panel's controls by their outlet names; false, naming the first missing one, otherwise.
+bool findControls(QWidget* panel, Panel* p, std::string* missing) {
+  p->name = panel->findChild<QLineEdit*>("velmName");
+  p->password = panel->findChild<QLineEdit*>("velmPassword");
+  p->album = panel->findChild<QLineEdit*>("velmAlbumName");
+  p->remember = panel->findChild<QAbstractButton*>("useKeychainCheckbox");
+  p->useAlbum = panel->findChild<QAbstractButton*>("createAlbumCheckbox");
+  p->size = panel->findChild<QComboBox*>("sizePopUp");
+  p->privacy = panel->findChild<QComboBox*>("privacyPopUp");
   const std::pair<const char*, bool> needs[] = {
-      {"velmName", field("velmName") != nullptr},
-      {"velmPassword", field("velmPassword") != nullptr},
-      {"useKeychainCheckbox", button("useKeychainCheckbox") != nullptr},
-      {"sizePopUp", menu("sizePopUp") != nullptr},
-      {"privacyPopUp", menu("privacyPopUp") != nullptr},
-      {"velmAlbumName", field("velmAlbumName") != nullptr},
-      {"createAlbumCheckbox", button("createAlbumCheckbox") != nullptr},
+      {"velmName", p->name != nullptr},        {"velmPassword", p->password != nullptr},
+      {"useKeychainCheckbox", p->remember != nullptr}, {"sizePopUp", p->size != nullptr},
+      {"privacyPopUp", p->privacy != nullptr}, {"velmAlbumName", p->album != nullptr},
+      {"createAlbumCheckbox", p->useAlbum != nullptr},
   };
   for (const auto& [name, present] : needs)
     if (!present) {
       *missing = name;
       return false;
     }
-  if (o.account) field("velmName")->setText(QString::fromStdString(*o.account));
-  if (password) field("velmPassword")->setText(QString::fromStdString(*password));
-  if (o.remember) button("useKeychainCheckbox")->setChecked(true);
-  if (o.sizeIndex) menu("sizePopUp")->setCurrentIndex(*o.sizeIndex);
-  if (o.privacyIndex) menu("privacyPopUp")->setCurrentIndex(*o.privacyIndex);
-  if (o.album) {
-    field("velmAlbumName")->setText(QString::fromStdString(*o.album));
-    button("createAlbumCheckbox")->setChecked(!o.album->empty());
-  }
   return true;
 }
 
-std::atomic<bool> gInterrupted{false};
-void onInterrupt(int) { gInterrupted = true; }
-
-std::mutex gOutput;
-void say(const std::string& line) {
-  std::lock_guard<std::mutex> g(gOutput);
-  std::cout << line << std::endl;
+void fillPanel(const Panel& p, const Options& o, const std::optional<std::string>& password) {
+  if (o.account) {
+    // The remembered password belongs to the remembered account only.
+    if (p.name->text().toStdString() != *o.account) p.password->clear();
+    p.name->setText(QString::fromStdString(*o.account));
+  }
+  if (password) p.password->setText(QString::fromStdString(*password));
+  p.remember->setChecked(o.remember);
+  if (o.sizeIndex) p.size->setCurrentIndex(*o.sizeIndex);
+  if (o.privacyIndex) p.privacy->setCurrentIndex(*o.privacyIndex);
+  if (o.album) {
+    p.album->setText(QString::fromStdString(*o.album));
+    p.useAlbum->setChecked(!o.album->empty());
+  }
 }
+
+std::string oneLine(std::string s) {
+  for (auto& c : s)
+    if (c == '\r' || c == '\n' || c == '\t') c = ' ';
+  return s;
+}
+
+std::string clock(std::chrono::seconds s) {
+  long t = static_cast<long>(s.count());
+  char buffer[32];
+  if (t >= 3600)
+    snprintf(buffer, sizeof buffer, "%ld:%02ld:%02ld", t / 3600, t / 60 % 60, t % 60);
+  else
+    snprintf(buffer, sizeof buffer, "%ld:%02ld", t / 60, t % 60);
+  return buffer;
+}
+
+// The progress on standard error: a bar redrawn in place on a terminal, plain lines otherwise.
+class Progress {
+ public:
+  explicit Progress(bool terminal) : terminal_(terminal), start_(std::chrono::steady_clock::now()) {}
+
+  void show(unsigned done, unsigned count, const std::string& name) {
+    auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start_);
+    if (!terminal_) {
+      fprintf(stderr, "[%u/%u] %s\n", done, count, name.c_str());
+      return;
+    }
+    const int width = 20;
+    int filled = count ? static_cast<int>(width * done / count) : width;
+    std::string bar(static_cast<size_t>(filled), '#');
+    bar.resize(width, '-');
+    std::string left = "";
+    if (done > 0 && done < count)
+      left = ", about " + clock(std::chrono::seconds(elapsed.count() * (count - done) / done)) + " left";
+    std::string shown = name.size() > 40 ? name.substr(0, 39) + "~" : name;
+    fprintf(stderr, "\r\033[K[%s] %u/%u %s  %s elapsed%s", bar.c_str(), done, count, shown.c_str(),
+            clock(elapsed).c_str(), left.c_str());
+    fflush(stderr);
+    open_ = true;
+  }
+  bool terminal() const { return terminal_; }
+  // Ends the bar's line before other text goes to standard error.
+  void breakLine() {
+    if (open_) fputc('\n', stderr);
+    open_ = false;
+  }
+
+ private:
+  bool terminal_;
+  bool open_ = false;
+  std::chrono::steady_clock::time_point start_;
+};
+
+// Events from the export's thread, handed to the main thread through a pipe.
+class EventQueue {
+ public:
+  EventQueue() {
+    if (pipe2(fds_, O_CLOEXEC) != 0) fds_[0] = fds_[1] = -1;
+  }
+  ~EventQueue() {
+    for (int fd : fds_)
+      if (fd >= 0) close(fd);
+  }
+  void post(std::function<void()> event) {
+    {
+      std::lock_guard<std::mutex> g(lock_);
+      events_.push_back(std::move(event));
+    }
+    char c = 1;
+    if (write(fds_[1], &c, 1) < 0) {
+    }
+  }
+  int fd() const { return fds_[0]; }
+  void drain() {
+    char buffer[64];
+    if (read(fds_[0], buffer, sizeof buffer) < 0) {
+    }
+    std::deque<std::function<void()>> ready;
+    {
+      std::lock_guard<std::mutex> g(lock_);
+      ready.swap(events_);
+    }
+    for (auto& e : ready) e();
+  }
+
+ private:
+  int fds_[2];
+  std::mutex lock_;
+  std::deque<std::function<void()>> events_;
+};
 
 }  // namespace
 
 int main(int argc, char** argv) {
   Options options = parse(argc, argv);
+  if (options.photos.empty()) usageError("no photos given");
+  std::vector<std::string> notPhotos;
+  std::vector<std::string> photos = collectPhotos(options, &notPhotos);
+
   std::optional<std::string> password;
   if (options.passwordFromStdin) {
     std::string line;
@@ -172,85 +399,153 @@ int main(int argc, char** argv) {
   Exiv2::XmpParser::initialize();
 
   PhotoLibrary library;
-  for (const auto& p : options.photos) {
+  for (const auto& p : photos) {
     std::string why;
-    if (!library.add(p, &why)) {
-      fprintf(stderr, "velm-export: %s\n", why.c_str());
-      return 2;
-    }
+    if (!library.add(p, &why)) usageError(why);
   }
+
+  fprintf(stderr, "velm-export: exporting %zu photo%s to %s\n", library.count(), library.count() == 1 ? "" : "s",
+          serviceInUse().c_str());
+  for (const auto& p : notPhotos) fprintf(stderr, "velm-export: not a photo: %s\n", p.c_str());
+  if (library.count() == 0) usageError("no photos to export");
 
   // Headless: the panel is built but never shown.
   if (!getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
   QApplication app(argc, argv);
 
-  NSWorkspace::setURLHandler([](CFStringRef address) { say("End page: " + utf8(address)); });
-  NSAppleScriptSetScriptingTarget(&library);
-
   std::string bundlePath = options.bundle.value_or(defaultBundlePath());
   CFBundleRef bundle = PlugInLoadBundle(cfString(bundlePath).get());
   if (!bundle) {
     fprintf(stderr, "velm-export: cannot load the plug-in bundle %s\n", bundlePath.c_str());
-    return 1;
+    return kExitSomeFailed;
   }
   HostAPIManager api(library);
   std::unique_ptr<ApertureExportPlugIn> plugIn = PlugInCreatePrincipalObject(bundle, &api);
   if (!plugIn) {
     fprintf(stderr, "velm-export: the plug-in in %s could not be created\n", bundlePath.c_str());
-    return 1;
+    return kExitSomeFailed;
   }
-  QWidget* panel = NSViewGetQWidget(plugIn->settingsView());
+  QWidget* widget = NSViewGetQWidget(plugIn->settingsView());
+  Panel panel{};
   std::string missing;
-  if (!panel || !fillPanel(panel, options, password, &missing)) {
-    fprintf(stderr, "velm-export: the plug-in's settings panel has no %s\n",
-            missing.empty() ? "view" : missing.c_str());
-    return 1;
+  if (!widget || !findControls(widget, &panel, &missing)) {
+    fprintf(stderr, "velm-export: the plug-in's settings panel has no %s\n", missing.empty() ? "view" : missing.c_str());
+    return kExitSomeFailed;
   }
+  fillPanel(panel, options, password);
+
+  // The account, before anything goes out.
+  std::string account = panel.name->text().toStdString();
+  if (account.empty()) {
+    plugIn.reset();
+    return sayUsageError("no account: give it with --account NAME (--remember keeps it for later runs)");
+  }
+  if (panel.password->text().isEmpty()) {
+    std::optional<std::string> typed = options.passwordFromStdin || !isatty(STDIN_FILENO)
+                                           ? std::nullopt
+                                           : askPassword(account);
+    if (!typed || typed->empty()) {
+      plugIn.reset();
+      return sayUsageError("no password for " + account +
+                           ": give it with --password-stdin, or run on a terminal to be asked");
+    }
+    panel.password->setText(QString::fromStdString(*typed));
+  }
+  if (options.remember && options.service) {
+    CFPreferencesSetAppValue(CFSTR("VelmServiceURL"), cfString(*options.service).get(), kCFPreferencesCurrentApplication);
+    CFPreferencesAppSynchronize(kCFPreferencesCurrentApplication);
+  }
+
+  std::string album = panel.useAlbum->isChecked() ? panel.album->text().toStdString() : "";
+  fprintf(stderr, "velm-export: as %s; size: %s; privacy: %s; album: %s\n", account.c_str(),
+          panel.size->currentText().toStdString().c_str(), panel.privacy->currentText().toStdString().c_str(),
+          album.empty() ? "none" : ("\"" + album + "\"").c_str());
+
+  // Pages the plug-in opens are named on standard error (a desktop session opens them).
+  NSWorkspace::setURLHandler([](CFStringRef address) { fprintf(stderr, "End page: %s\n", utf8(address).c_str()); });
+  NSAppleScriptSetScriptingTarget(&library);
 
   // The plug-in reads its panel here, on the thread that owns it.
   HostExportManager& manager = *api.exportManager;
   plugIn->exportManagerShouldBeginExport();
   if (!manager.began) {
     fprintf(stderr, "velm-export: the plug-in did not begin the export\n");
-    return 1;
+    return kExitSomeFailed;
   }
 
-  signal(SIGINT, onInterrupt);
-  signal(SIGTERM, onInterrupt);
-  std::atomic<bool> done{false};
+  // Ctrl-C and SIGTERM arrive as events of the main thread; the export's thread never sees them.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  int signalFd = signalfd(-1, &stopSignals, SFD_CLOEXEC);
+
+  Progress progress(isatty(STDERR_FILENO));
+  EventQueue queue;
+  ExportSession session(*plugIn, library, manager);
+  bool done = false;
+  ExportSession::Events events;
+  unsigned finished = 0;
+  events.started = [&](unsigned index, unsigned count, const std::string& name) {
+    queue.post([&, index, count, name] { progress.show(index + 1, count, name); });
+  };
+  events.finished = [&](unsigned index, unsigned count, const std::string& name, const PhotoOutcome& outcome) {
+    queue.post([&, count, name, outcome] {
+      ++finished;
+      if (outcome.state == PhotoOutcome::Failed) {
+        progress.breakLine();
+        fprintf(stderr, "velm-export: %s failed: %s\n", name.c_str(), oneLine(outcome.reason).c_str());
+      }
+      if (finished == count && progress.terminal()) progress.show(finished, count, "done");
+    });
+  };
+  events.stopping = [&](const std::string& why) {
+    queue.post([&, why] {
+      progress.breakLine();
+      fprintf(stderr, "velm-export: %s\n", oneLine(why).c_str());
+    });
+  };
   std::thread worker([&] {
-    runExportImages(*plugIn, library, manager, [](const std::string& m) { say("velm-export: " + m); });
-    done = true;
+    session.run(events);
+    queue.post([&] { done = true; });
   });
 
-  // The progress record, read under the plug-in's lock, shown when it changes.
-  std::string shown;
-  bool cancelAsked = false;
   while (!done) {
-    plugIn->lockProgress();
-    ExportProgress* p = plugIn->progress();
-    std::string message = utf8(p->message);
-    std::string line =
-        "[" + std::to_string(p->currentValue) + "/" + std::to_string(p->totalValue) + "] " + message;
-    plugIn->unlockProgress();  // nothing of the record is touched after this
-    if (line != shown && !message.empty()) say(line);
-    shown = line;
-    if (gInterrupted && !cancelAsked) {
-      cancelAsked = true;
-      say("Cancelling after the current photo...");
-      plugIn->exportManagerShouldCancelExport();
+    pollfd waits[2] = {{queue.fd(), POLLIN, 0}, {signalFd, POLLIN, 0}};
+    if (poll(waits, signalFd >= 0 ? 2 : 1, -1) < 0) continue;
+    if (waits[0].revents) queue.drain();
+    if (signalFd >= 0 && waits[1].revents) {
+      signalfd_siginfo info;
+      if (read(signalFd, &info, sizeof info) != sizeof info) continue;
+      progress.breakLine();
+      if (session.cancelRequests() == 0)
+        fprintf(stderr, "velm-export: cancelling after the current photo (Ctrl-C again stops at once)\n");
+      else
+        fprintf(stderr, "velm-export: stopping now\n");
+      session.cancel();
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   worker.join();
+  progress.breakLine();
 
-  for (size_t i = 0; i < library.count(); ++i) {
-    std::string caption = library.caption(i);
-    for (auto& c : caption)
-      if (c == '\r' || c == '\n') c = ' ';
-    say(library.photo(i).versionName + ": " + caption);
+  std::vector<PhotoOutcome> outcomes = session.outcomes();
+  for (size_t i = 0; i < outcomes.size(); ++i) {
+    const PhotoOutcome& o = outcomes[i];
+    std::string name = library.photo(i).versionName;
+    if (o.state == PhotoOutcome::Uploaded)
+      printf("%s: %s\n", name.c_str(), o.address.empty() ? "uploaded (the service named no page)" : oneLine(o.address).c_str());
+    else if (o.state == PhotoOutcome::Failed)
+      printf("%s: failed: %s\n", name.c_str(), oneLine(o.reason).c_str());
+    else
+      printf("%s: not exported\n", name.c_str());
   }
-  plugIn.reset();  // the plug-in empties its export folder
+  ExportSession::Counts counts = session.counts();
+  printf("%u uploaded, %u failed, %u not exported\n", counts.uploaded, counts.failed, counts.notExported);
+  fflush(stdout);
+
+  plugIn.reset();  // the plug-in removes its export folder
   NSAppleScriptSetScriptingTarget(nullptr);
-  return manager.cancelled ? 130 : 0;
+  if (signalFd >= 0) close(signalFd);
+  return session.exitStatus();
 }

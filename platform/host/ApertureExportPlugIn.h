@@ -53,6 +53,17 @@ class ApertureExportManager : public virtual PROAPIObject {
   virtual void shouldCancelExport() = 0;
 };
 
+// What a host that lists the outcome of each image offers beside the export manager (asked
+// for with apiForProtocol(typeid(ApertureExportResults)); a host may offer none). The plug-in
+// reports every image it was told about once, after its work on it has ended.
+class ApertureExportResults : public virtual PROAPIObject {
+ public:
+  // code 0: published, at address (null when the service named none); otherwise the plug-in's
+  // failure code with its reason in plain words. Texts are borrowed for the call.
+  virtual void exportManagerDidExportImageAtIndex(unsigned index, SInt32 code, CFStringRef address,
+                                                  CFStringRef reason) = 0;
+};
+
 // The progress the host shows; read between lockProgress and unlockProgress.
 struct ExportProgress {
   UInt32 currentValue;

@@ -68,6 +68,47 @@ Text describe(const Token& t) {
   }
 }
 
+}  // namespace
+
+// The one definition of the string delimiters: the tokenizer and the escaper both use it.
+namespace {
+constexpr char16_t kStringOpeners[] = {u'"', 0x201C};
+constexpr char16_t kStringClosers[] = {u'"', 0x201D};
+}  // namespace
+
+bool NSAppleScriptOpensString(UniChar c) {
+  for (char16_t d : kStringOpeners)
+    if (c == d) return true;
+  return false;
+}
+
+bool NSAppleScriptClosesString(UniChar c) {
+  for (char16_t d : kStringClosers)
+    if (c == d) return true;
+  return false;
+}
+
+CFStringRef NSAppleScriptCopyStringLiteralBody(CFStringRef text) {
+  CFMutableStringRef out = CFStringCreateMutable(nullptr, 0);
+  CFIndex n = text ? CFStringGetLength(text) : 0;
+  const UniChar backslash = u'\\';
+  for (CFIndex i = 0; i < n; ++i) {
+    UniChar c = CFStringGetCharacterAtIndex(text, i);
+    UniChar escaped = c == u'\r' ? u'r' : c == u'\n' ? u'n' : c == u'\t' ? u't' : 0;
+    if (escaped) {
+      CFStringAppendCharacters(out, &backslash, 1);
+      CFStringAppendCharacters(out, &escaped, 1);
+      continue;
+    }
+    if (c == backslash || NSAppleScriptOpensString(c) || NSAppleScriptClosesString(c))
+      CFStringAppendCharacters(out, &backslash, 1);
+    CFStringAppendCharacters(out, &c, 1);
+  }
+  return out;
+}
+
+namespace {
+
 bool isWordChar(char16_t c) {
   return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') || c == u'_';
 }
@@ -97,13 +138,13 @@ std::vector<Token> tokenize(const Text& s) {
       if (end == Text::npos) throw ScriptError{errOSASyntaxError, u"Expected \"*)\" but found end of script.",
                                                static_cast<CFIndex>(i), static_cast<CFIndex>(s.size() - i)};
       i = end + 2;
-    } else if (c == u'"' || c == 0x201C) {
+    } else if (NSAppleScriptOpensString(c)) {
       size_t start = i++;
       Text value;
       bool closed = false;
       while (i < s.size()) {
         char16_t d = s[i++];
-        if (d == u'"' || d == 0x201D) {
+        if (NSAppleScriptClosesString(d)) {
           closed = true;
           break;
         }
@@ -116,6 +157,10 @@ std::vector<Token> tokenize(const Text& s) {
             case u'"': value.push_back(u'"'); break;
             case u'\\': value.push_back(u'\\'); break;
             default:
+              if (NSAppleScriptOpensString(e) || NSAppleScriptClosesString(e)) {
+                value.push_back(e);
+                break;
+              }
               throw ScriptError{errOSASyntaxError, u"Unknown escape sequence \"\\" + Text(1, e) + u"\" in a string.",
                                 static_cast<CFIndex>(i - 2), 2};
           }

@@ -4,7 +4,8 @@
 // The language subset: tell blocks addressing the application by name and an image version by
 // name; try blocks with "on error"; set (variables and the value of an IPTC tag); if/else with
 // "=" comparison; "value of IPTC tag "..."", "make new IPTC tag with properties {name:..,
-// value:..}"; strings with the escapes \" \\ \r \n \t; "&" concatenation; the constants return
+// value:..}"; strings between straight or curly quotation marks (opened by " or U+201C, closed
+// by " or U+201D) with the escapes \" \\ \r \n \t and a backslash before either curly mark; "&" concatenation; the constants return
 // and tab. Lines end with carriage returns or line feeds. Keywords and variable names ignore
 // case. A script is compiled completely before anything runs: an unterminated string, an
 // unknown word or an unbalanced block is a compile error and nothing is changed.
@@ -51,6 +52,16 @@ class NSAppleScriptTarget {
 // Installs the host's object model for every script run afterwards (null: none; every tell
 // application then fails). The host keeps ownership.
 void NSAppleScriptSetScriptingTarget(NSAppleScriptTarget* target);
+
+// Whether the character opens, or closes, a string literal of the language.
+bool NSAppleScriptOpensString(UniChar c);
+bool NSAppleScriptClosesString(UniChar c);
+
+// A new string: the text as the inside of a string literal, every character that could end the
+// literal (each closing or opening mark and the backslash) and every line break or tab escaped,
+// so that the literal reads back as exactly the text and a value can never add commands. Null
+// gives empty text.
+CFStringRef NSAppleScriptCopyStringLiteralBody(CFStringRef text);
 
 class NSAppleScript {
  public:

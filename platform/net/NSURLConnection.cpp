@@ -87,11 +87,17 @@ long errorCodeFor(CURLcode rc) {
 
 struct Exchange {
   std::string body;
+  std::size_t maxBody = 0;  // 0: no bound
+  bool tooLong = false;
   std::vector<std::pair<std::string, std::string>> headers;
 };
 
 size_t receiveBody(char* data, size_t size, size_t count, void* context) {
   auto* exchange = static_cast<Exchange*>(context);
+  if (exchange->maxBody && exchange->body.size() + size * count > exchange->maxBody) {
+    exchange->tooLong = true;
+    return 0;  // libcurl ends the transfer with an error
+  }
   try {
     exchange->body.append(data, size * count);
   } catch (...) {
@@ -125,10 +131,16 @@ struct Idle {
   std::chrono::steady_clock::time_point last;
   curl_off_t down = 0, up = 0;
   bool timedOut = false;
+  const std::atomic<bool>* cancel = nullptr;
+  bool cancelled = false;
 };
 
 int watchIdle(void* context, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t ulnow) {
   auto* idle = static_cast<Idle*>(context);
+  if (idle->cancel && idle->cancel->load()) {
+    idle->cancelled = true;
+    return 1;
+  }
   auto now = std::chrono::steady_clock::now();
   if (dlnow != idle->down || ulnow != idle->up) {
     idle->down = dlnow;
@@ -287,6 +299,18 @@ CFRef<CFDataRef> NSURLConnection::sendSynchronousRequest(const NSMutableURLReque
     curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, watchIdle);
     curl_easy_setopt(h, CURLOPT_XFERINFODATA, &idle);
+    idle.cancel = request.cancellationFlag();
+    if (idle.cancel && idle.cancel->load()) {
+      fail(error, NSURLErrorCancelled, "cancelled");
+      return {};
+    }
+    if (request.deadlineInterval() > 0)
+      curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(std::ceil(request.deadlineInterval() * 1000)));
+    if (request.maximumAnswerLength() > 0) {
+      exchange.maxBody = static_cast<std::size_t>(request.maximumAnswerLength());
+      // A declared length beyond the bound is refused before any of the body is read.
+      curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(request.maximumAnswerLength()));
+    }
 
     CFDataRef body = request.HTTPBody();
     if (method == "GET") {
@@ -330,6 +354,14 @@ CFRef<CFDataRef> NSURLConnection::sendSynchronousRequest(const NSMutableURLReque
 
     CURLcode rc = curl_easy_perform(h);
     if (rc == CURLE_ABORTED_BY_CALLBACK && idle.timedOut) rc = CURLE_OPERATION_TIMEDOUT;
+    if (exchange.tooLong || rc == CURLE_FILESIZE_EXCEEDED) {
+      fail(error, NSURLErrorDataLengthExceedsMaximum, "the answer is longer than the request allows");
+      return {};
+    }
+    if (rc == CURLE_ABORTED_BY_CALLBACK && idle.cancelled) {
+      fail(error, NSURLErrorCancelled, "cancelled");
+      return {};
+    }
     if (rc != CURLE_OK) {
       fail(error, errorCodeFor(rc), curl_easy_strerror(rc));
       return {};

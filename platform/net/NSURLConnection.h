@@ -10,7 +10,8 @@
 //   - It adds the header fields Host, User-Agent, Accept ("*/*") and Accept-Encoding, and
 //     decodes compressed answers. Content-Length is always the body's real length, whatever
 //     the request says. It never sends "Expect: 100-continue".
-//   - The time-out counts time without progress, not the whole exchange.
+//   - The time-out counts time without progress, not the whole exchange; a request may add an
+//     overall deadline, a bound on the answer's length and a flag that stops it (NSURLRequest.h).
 // Loopback addresses never go through a proxy.
 #pragma once
 
@@ -36,6 +37,7 @@ enum : long {
   NSURLErrorNetworkConnectionLost = -1005,
   NSURLErrorHTTPTooManyRedirects = -1007,
   NSURLErrorBadServerResponse = -1011,
+  NSURLErrorDataLengthExceedsMaximum = -1103,
   NSURLErrorSecureConnectionFailed = -1200,
 };
 

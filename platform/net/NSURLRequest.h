@@ -1,6 +1,7 @@
 // URL loading, part 2: NSMutableURLRequest, what goes out.
 #pragma once
 
+#include <atomic>
 #include <utility>
 #include <vector>
 
@@ -37,6 +38,20 @@ class NSMutableURLRequest {
     return headers_;
   }
 
+  // Beyond the platform: bounds a program sets on one request.
+  // The longest answer body accepted, in bytes; a longer one ends the exchange with no answer
+  // (NSURLErrorDataLengthExceedsMaximum). 0, the default: no bound.
+  CFIndex maximumAnswerLength() const { return maxAnswer_; }
+  void setMaximumAnswerLength(CFIndex bytes) { maxAnswer_ = bytes > 0 ? bytes : 0; }
+  // Seconds the whole exchange may take, however steadily bytes move; then it fails with a
+  // time-out. 0, the default: no overall deadline, only the time-out without progress.
+  double deadlineInterval() const { return deadline_; }
+  void setDeadlineInterval(double seconds) { deadline_ = seconds > 0 && seconds < 1e9 ? seconds : 0; }
+  // A flag that another thread may set to stop the exchange in progress; it then ends with no
+  // answer (NSURLErrorCancelled). Not owned; it must outlive the request. Null: none.
+  const std::atomic<bool>* cancellationFlag() const { return cancel_; }
+  void setCancellationFlag(const std::atomic<bool>* flag) { cancel_ = flag; }
+
   // The body, retained (not copied): it is sent as it is when the request goes out.
   CFDataRef HTTPBody() const { return body_.get(); }
   void setHTTPBody(CFDataRef data);
@@ -48,4 +63,7 @@ class NSMutableURLRequest {
   double timeout_ = kDefaultTimeoutInterval;
   std::vector<std::pair<CFRef<CFStringRef>, CFRef<CFStringRef>>> headers_;
   CFRef<CFDataRef> body_;
+  CFIndex maxAnswer_ = 0;
+  double deadline_ = 0;
+  const std::atomic<bool>* cancel_ = nullptr;
 };

@@ -465,6 +465,44 @@ TEST(VelmClientFaults, UploadFailuresBecomeResultCodes) {
   }
 }
 
+TEST(VelmClientFaults, HugeOrEndlessAnswersEndTheUpload) {
+  // A page address of 10 MB is no answer, and lands nowhere.
+  RawServer huge(signatureThen(httpAnswer("<rsp><url>http://x/" + std::string(10 << 20, 'a') + "</url></rsp>")));
+  {
+    ServiceAt at(huge.url());
+    VelmClient client;
+    client.setName(CFSTR("anna"), CFSTR("secret"));
+    EXPECT_EQ(client.uploadFileSync(data(jpegBytes(10)), CFSTR("a"), CFSTR("b"), CFSTR("c"), 0, 0), 100);
+    EXPECT_EQ(text(client.getResultDataString()), "");
+    EXPECT_EQ(client.getResultURL(), nullptr);
+  }
+  // An answer that drips on for ever ends at the deadline.
+  velmtest::DripServer drip;
+  ServiceAt at(drip.url());
+  VelmClient client;
+  client.setName(CFSTR("anna"), CFSTR("secret"));
+  client.setDeadlineIntervalForTesting(1);
+  EXPECT_EQ(client.uploadFileSync(data(jpegBytes(10)), CFSTR("a"), CFSTR("b"), CFSTR("c"), 0, 0), 100);
+  EXPECT_EQ(client.getAlbumListSync(nullptr), nullptr);
+}
+
+TEST(VelmClientFaults, StopCurrentOperationEndsTheUploadInProgress) {
+  velmtest::DripServer drip;
+  ServiceAt at(drip.url());
+  VelmClient client;
+  client.setName(CFSTR("anna"), CFSTR("secret"));
+  for (int round = 1; round <= 2; ++round) {
+    // Each upload starts afresh after a stop: the second one reaches the service too.
+    std::thread stopper([&] {
+      drip.waitForDrips(round);
+      client.stopCurrentOperation();
+    });
+    EXPECT_EQ(client.uploadFileSync(data(jpegBytes(10)), CFSTR("a"), CFSTR("b"), CFSTR("c"), 0, 0), 100);
+    stopper.join();
+  }
+  EXPECT_EQ(text(client.getResultDataString()), "");
+}
+
 TEST(VelmClientFaults, SignatureThatCannotStandInAURLSendsNothing) {
   RawServer raw(httpAnswer("a b"));
   ServiceAt at(raw.url());

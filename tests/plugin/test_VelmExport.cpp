@@ -23,6 +23,7 @@
 #include "RZMCoreFunctions.h"
 #include "ServerProcess.h"
 #include "TestSupport.h"
+#include "LoopbackServers.h"
 #include "Velm.h"
 
 namespace fs = std::filesystem;
@@ -136,7 +137,7 @@ TEST_F(Export, PhotosWithAndWithoutPositionAndProperties) {
   plugIn->exportManagerShouldBeginExport();
   ASSERT_TRUE(manager->began);
   testing::internal::CaptureStderr();
-  runExportImages(*plugIn, library, *manager, [](const std::string& m) { ADD_FAILURE() << m; });
+  runExportImages(*plugIn, library, *manager, [](unsigned, const std::string& m) { ADD_FAILURE() << m; });
   std::string log = testing::internal::GetCapturedStderr();
   done = true;
   reader.join();
@@ -187,7 +188,7 @@ TEST_F(Export, AllWithPositionOpensThePageOfIndex2) {
   HostAPIManager api(library);
   auto plugIn = open(api);
   plugIn->exportManagerShouldBeginExport();
-  runExportImages(*plugIn, library, *api.exportManager, [](const std::string& m) { ADD_FAILURE() << m; });
+  runExportImages(*plugIn, library, *api.exportManager, [](unsigned, const std::string& m) { ADD_FAILURE() << m; });
   EXPECT_EQ(uploads().size(), 2u);
   ASSERT_EQ(opened.size(), 1u);
   EXPECT_EQ(opened[0], page(2));
@@ -229,7 +230,7 @@ TEST_F(Export, ZeroPhotos) {
   plugIn->lockProgress();
   EXPECT_EQ(plugIn->progress()->totalValue, 0u);
   plugIn->unlockProgress();
-  runExportImages(*plugIn, library, *api.exportManager, [](const std::string& m) { ADD_FAILURE() << m; });
+  runExportImages(*plugIn, library, *api.exportManager, [](unsigned, const std::string& m) { ADD_FAILURE() << m; });
   EXPECT_TRUE(api.exportManager->finished);
   EXPECT_TRUE(uploads().empty());
   ASSERT_EQ(opened.size(), 1u);
@@ -244,7 +245,7 @@ TEST_F(Export, WriteBackSwitchOffRunsNoScript) {
   auto plugIn = open(api);
   plugIn->exportManagerShouldBeginExport();
   testing::internal::CaptureStderr();
-  runExportImages(*plugIn, library, *api.exportManager, [](const std::string& m) { ADD_FAILURE() << m; });
+  runExportImages(*plugIn, library, *api.exportManager, [](unsigned, const std::string& m) { ADD_FAILURE() << m; });
   std::string log = testing::internal::GetCapturedStderr();
   EXPECT_EQ(uploads().size(), 1u);
   EXPECT_FALSE(fs::exists(PhotoLibrary::sidecarPath(harbour)));
@@ -257,8 +258,88 @@ TEST_F(Export, QuotationMarkInAVersionNameIsWrittenBack) {
   HostAPIManager api(library);
   auto plugIn = open(api);
   plugIn->exportManagerShouldBeginExport();
-  runExportImages(*plugIn, library, *api.exportManager, [](const std::string& m) { ADD_FAILURE() << m; });
+  runExportImages(*plugIn, library, *api.exportManager, [](unsigned, const std::string& m) { ADD_FAILURE() << m; });
   EXPECT_EQ(library.caption(0).rfind(server.url() + "/photo/", 0), 0u) << library.caption(0);
+}
+
+TEST_F(Export, CurlyQuotationMarksInAVersionNameAreWrittenBack) {
+  std::string odd = sample("Harbour.jpg", "Say \u201Chi\u201D.jpg");
+  addPhotos({odd});
+  HostAPIManager api(library);
+  auto plugIn = open(api);
+  plugIn->exportManagerShouldBeginExport();
+  testing::internal::CaptureStderr();
+  runExportImages(*plugIn, library, *api.exportManager, [](unsigned, const std::string& m) { ADD_FAILURE() << m; });
+  std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(library.caption(0).rfind(server.url() + "/photo/", 0), 0u) << library.caption(0) << log;
+  EXPECT_EQ(log.find("AppleScript Error"), std::string::npos) << log;
+}
+
+// A service that hands out signatures and answers every upload with the given page address.
+std::string httpAnswer(const std::string& body) {
+  return "HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\nContent-Length: " + std::to_string(body.size()) +
+         "\r\nConnection: close\r\n\r\n" + body;
+}
+velmtest::RawServer::Responder answeringUploadsWith(const std::string& url) {
+  return [url](const std::string& request) -> std::optional<std::string> {
+    if (request.rfind("GET /api/get_api_signature.php", 0) == 0) return httpAnswer("0123456789abcdef");
+    return httpAnswer("<rsp stat=\"ok\"><url>" + url + "</url></rsp>");
+  };
+}
+
+TEST_F(Export, AnAddressThatIsNoWebPageIsLoggedAndNeverRun) {
+  const std::string tooLong = "http://127.0.0.1/photo/" + std::string(2100, 'a');
+  const struct Case {
+    std::string url;
+    bool written;
+  } cases[] = {
+      {"http://127.0.0.1/photo/\u201D \r make new IPTC tag with properties {name:\"Caption/Abstract\", value:\u201Cowned", false},
+      {"javascript:alert(1)", false},
+      {"http://127.0.0.1/photo/a\tb", false},
+      {tooLong, false},
+      {"https://127.0.0.1/photo/\u201Cquoted\u201D", true},
+      {"http://127.0.0.1/photo/" + std::string(2048 - 23, 'b'), true},
+  };
+  int index = 0;
+  for (const auto& c : cases) {
+    velmtest::RawServer service(answeringUploadsWith(c.url));
+    ASSERT_NE(service.port(), 0);
+    velmtest::ScopedEnv to("VELM_SERVICE_URL", service.url().c_str());
+    PhotoLibrary photos;
+    std::string p = sample("Harbour.jpg", ("case" + std::to_string(index++) + ".jpg").c_str());
+    ASSERT_TRUE(photos.add(p, nullptr));
+    NSAppleScriptSetScriptingTarget(&photos);
+    HostAPIManager api(photos);
+    auto plugIn = open(api);
+    plugIn->exportManagerShouldBeginExport();
+    testing::internal::CaptureStderr();
+    runExportImages(*plugIn, photos, *api.exportManager, [](unsigned, const std::string& m) { ADD_FAILURE() << m; });
+    std::string log = testing::internal::GetCapturedStderr();
+    NSAppleScriptSetScriptingTarget(&library);
+    if (c.written) {
+      EXPECT_TRUE(photos.caption(0) == c.url) << log.substr(0, 300);
+    } else {
+      EXPECT_EQ(photos.caption(0), "") << c.url.substr(0, 80);
+      EXPECT_FALSE(fs::exists(PhotoLibrary::sidecarPath(p)));
+      EXPECT_NE(log.find("not a web page"), std::string::npos) << log;
+      EXPECT_LT(log.size(), 1000u) << "the log shows the start of an address, not all of it";
+    }
+  }
+}
+
+TEST_F(Export, AFileNameThatIsNotUTF8IsUploadedUnderItsReadableName) {
+  addPhotos({sample("Harbour.jpg", "Hafen \xE4.jpg")});
+  HostAPIManager api(library);
+  auto plugIn = open(api);
+  plugIn->exportManagerShouldBeginExport();
+  testing::internal::CaptureStderr();
+  runExportImages(*plugIn, library, *api.exportManager, [](unsigned, const std::string& m) { ADD_FAILURE() << m; });
+  std::string log = testing::internal::GetCapturedStderr();
+  auto sent = uploads();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_NE(sent[0].find("&caption=Hafen%20%EF%BF%BD&"), std::string::npos) << sent[0];
+  EXPECT_EQ(log.find("Error uploading"), std::string::npos) << log;  // a photo arrived, not an empty part
+  EXPECT_EQ(library.caption(0).rfind(server.url() + "/photo/", 0), 0u) << log;
 }
 
 }  // namespace

@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
+#include <vector>
 #include <memory>
 #include <string>
 
 #include "CFTestSupport.h"
 #include "FakeHost.h"
 #include "Foundation.h"
+#include "NSWorkspace.h"
 #include "RZMCoreFunctions.h"
 #include "TestSupport.h"
 #include "Velm.h"
@@ -36,7 +39,7 @@ TEST(VelmLifecycle, WriteBackSwitchFromThePreferences) {
   CFPreferencesSetAppValue(kVelmStoreURLinIPTCKey, nullptr, kCFPreferencesCurrentApplication);
 }
 
-TEST(VelmLifecycle, ExportFolderIsPrivateEmptiedAndReplaced) {
+TEST(VelmLifecycle, ExportFolderIsPrivateAndGoneAfterTeardown) {
   velmtest::FakeAPIManager api;
   auto first = make(api);
   auto second = make(api);
@@ -45,39 +48,67 @@ TEST(VelmLifecycle, ExportFolderIsPrivateEmptiedAndReplaced) {
   EXPECT_NE(a, b);
   EXPECT_EQ(a.rfind(utf8(NSTemporaryDirectory()), 0), 0u) << a;
   EXPECT_EQ(a.back(), '/');
-  EXPECT_TRUE(fs::is_directory(a));
+  ASSERT_TRUE(fs::is_directory(a));
+  EXPECT_EQ(fs::status(a).permissions() & fs::perms::all, fs::perms::owner_all);
 
-  // Teardown empties the folder and keeps it.
+  // Teardown removes the folder with what the host wrote into it.
   velmtest::writeFile(fs::path(a) / "IMG_1.jpg", "jpeg");
   fs::create_directories(fs::path(a) / "sub/deeper");
   first.reset();
-  EXPECT_TRUE(fs::is_directory(a));
-  EXPECT_TRUE(fs::is_empty(a));
+  EXPECT_FALSE(fs::exists(a));
+  EXPECT_TRUE(fs::is_directory(b));
   second.reset();
+  EXPECT_FALSE(fs::exists(b));
 }
 
-TEST(VelmLifecycle, WhatOccupiesTheFolderPathIsReplaced) {
-  fs::path folder = velmtest::makeTempDir("tmp") / "VelmUploader-1f";
-  CFRef<CFStringRef> path(CFStringCreateWithCString(nullptr, (folder.string() + "/").c_str(), kCFStringEncodingUTF8));
-
-  velmtest::writeFile(folder, "a file in the way");
-  VelmPrepareExportFolder(path.get());
-  EXPECT_TRUE(fs::is_directory(folder));
-
-  velmtest::writeFile(folder / "left.jpg", "from an earlier export");
-  VelmPrepareExportFolder(path.get());
-  EXPECT_TRUE(fs::is_directory(folder));
-  EXPECT_TRUE(fs::is_empty(folder));
-
-  // A link there is removed, never followed: what it points to stays untouched.
+TEST(VelmLifecycle, AFolderNameInUseIsLeftAloneAndTheNewFolderGetsASuffix) {
+  // Whatever holds the name already (a live object's folder, one an earlier run left at the
+  // same address, a file, a link) is never emptied, removed or followed.
+  fs::path tmp = velmtest::makeTempDir("tmp");
   fs::path elsewhere = velmtest::makeTempDir("elsewhere");
   velmtest::writeFile(elsewhere / "keep.txt", "keep");
-  fs::remove_all(folder);
-  fs::create_directory_symlink(elsewhere, folder);
-  VelmPrepareExportFolder(path.get());
-  EXPECT_FALSE(fs::is_symlink(folder));
-  EXPECT_TRUE(fs::is_directory(folder));
+  struct Case {
+    const char* what;
+    std::function<void(const fs::path&)> occupy;
+  } cases[] = {
+      {"a folder in use", [](const fs::path& p) { velmtest::writeFile((fs::create_directory(p), p / "IMG_1.jpg"), "live"); }},
+      {"a file", [](const fs::path& p) { velmtest::writeFile(p, "a file in the way"); }},
+      {"a link", [&](const fs::path& p) { fs::create_directory_symlink(elsewhere, p); }},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    fs::path folder = tmp / ("VelmUploader-1f" + std::to_string(n++));
+    c.occupy(folder);
+    std::string before = fs::is_directory(folder) ? velmtest::readFile(folder / "IMG_1.jpg") : "";
+    CFRef<CFStringRef> asked(CFStringCreateWithCString(nullptr, (folder.string() + "/").c_str(), kCFStringEncodingUTF8));
+    CFRef<CFStringRef> made(VelmCreateExportFolder(asked.get()));
+    EXPECT_EQ(utf8(made.get()), folder.string() + "-2/") << c.what;
+    EXPECT_TRUE(fs::is_directory(fs::symlink_status(folder.string() + "-2"))) << c.what;
+    EXPECT_TRUE(fs::exists(fs::symlink_status(folder))) << c.what;
+    if (!before.empty()) EXPECT_EQ(velmtest::readFile(folder / "IMG_1.jpg"), before) << c.what;
+    // The next one goes on counting.
+    CFRef<CFStringRef> again(VelmCreateExportFolder(asked.get()));
+    EXPECT_EQ(utf8(again.get()), folder.string() + "-3/") << c.what;
+  }
   EXPECT_EQ(velmtest::readFile(elsewhere / "keep.txt"), "keep");
+  EXPECT_EQ(std::distance(fs::directory_iterator(elsewhere), fs::directory_iterator()), 1);
+}
+
+TEST(VelmLifecycle, AnExportWithoutThePanelStillOpensItsEndPage) {
+  // No QApplication in this process and no settingsView call: the string tables are chosen
+  // when the end page is looked up.
+  std::vector<std::string> opened;
+  NSWorkspace::setURLHandler([&](CFStringRef address) { opened.push_back(utf8(address)); });
+  ASSERT_TRUE(velmtest::velmBundle());
+  velmtest::FakeAPIManager api;
+  auto velm = make(api);
+  velm->exportManagerShouldBeginExport();
+  velm->exportManagerDidFinishExport();
+  NSWorkspace::setURLHandler(nullptr);
+  ASSERT_EQ(opened.size(), 1u);
+  CFRef<CFStringRef> page(CFBundleCopyLocalizedString(velmtest::velmBundle(), CFSTR("STR#999:2"), nullptr, nullptr));
+  EXPECT_EQ(opened[0], utf8(page.get()));
+  EXPECT_EQ(opened[0].rfind("http", 0), 0u) << opened[0];
 }
 
 TEST(VelmLifecycle, FixedAnswers) {

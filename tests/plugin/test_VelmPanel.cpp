@@ -204,6 +204,34 @@ TEST_F(Panel, RememberBoxDecidesWhatIsStored) {
   EXPECT_EQ(storedKeychainPassword("anna"), "second");
 }
 
+TEST_F(Panel, RememberBoxStartsOffAndNeverStoresAHalfAccount) {
+  Velm* velm = open();
+  ASSERT_NE(velm, nullptr);
+  EXPECT_FALSE(velm->useKeychainCheckbox->state() == NSOnState);  // storing is the user's choice
+
+  velm->velmName->setStringValue(CFSTR("anna"));
+  velm->velmPassword->setStringValue(CFSTR("first"));
+  velm->useKeychainCheckbox->setState(NSOnState);
+  velm->getNameAndPassword();
+  ASSERT_EQ(storedKeychainPassword("anna"), "first");
+
+  // With the box on, an account missing its name or its password changes nothing stored.
+  struct Case {
+    CFStringRef name, password;
+  } cases[] = {{CFSTR(""), CFSTR("pw")}, {CFSTR("bert"), CFSTR("")}, {CFSTR(""), CFSTR("")}};
+  for (const auto& c : cases) {
+    velm->velmName->setStringValue(c.name);
+    velm->velmPassword->setStringValue(c.password);
+    velm->getNameAndPassword();
+    CFStringRef stored = nullptr;
+    prefLoadString(kVelmAccountNamePrefsKey, &stored);
+    CFRef<CFStringRef> held(stored);
+    EXPECT_EQ(utf8(stored), "anna") << utf8(c.name) << "/" << utf8(c.password);
+    EXPECT_EQ(storedKeychainPassword("anna"), "first");
+    if (!utf8(c.name).empty()) EXPECT_EQ(storedKeychainPassword(utf8(c.name)), "<none>");
+  }
+}
+
 TEST_F(Panel, AlbumNameOnlyWithTheAlbumBox) {
   Velm* velm = open();
   ASSERT_NE(velm, nullptr);

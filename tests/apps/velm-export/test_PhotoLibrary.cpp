@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <string>
+#include <unistd.h>
 
 #include "CFTestSupport.h"
 #include "PhotoLibrary.h"
@@ -102,6 +103,30 @@ TEST_F(Library, VersionNamesAreUniqueAndMissingFilesAreRefused) {
   EXPECT_FALSE(library.add(dir.string(), &why));
 }
 
+TEST_F(Library, FileNamesThatAreNotUTF8GetReadableUniqueNames) {
+  struct Case {
+    std::string file, versionName;
+  } cases[] = {
+      {"caf\xE9.jpg", "caf\xEF\xBF\xBD"},                  // Latin-1
+      {"caf\xE9.jpg.jpg", "caf\xEF\xBF\xBD.jpg"},          // another file, another stem
+      {"\xFF\xFE.jpg", "\xEF\xBF\xBD\xEF\xBF\xBD"},      // no text at all
+      {"caf\xC3\xA9.jpg", "caf\xC3\xA9"},                   // UTF-8 stays
+  };
+  for (const auto& c : cases) {
+    ASSERT_TRUE(library.add(photo(c.file), nullptr)) << c.file;
+    EXPECT_EQ(library.photo(library.count() - 1).versionName, c.versionName) << c.file;
+    CFRef<CFDictionaryRef> props(library.copyExportProperties(library.count() - 1));
+    EXPECT_EQ(utf8(static_cast<CFStringRef>(CFDictionaryGetValue(props.get(), CFSTR("kExportKeyVersionName")))),
+              c.versionName);
+  }
+  // Two names that read the same are told apart as any others.
+  fs::create_directories(dir / "b");
+  velmtest::writeFile(dir / "b" / "caf\xE9.jpg", velmtest::readFile(dir / "caf\xE9.jpg"));
+  ASSERT_TRUE(library.add((dir / "b" / "caf\xE9.jpg").string(), nullptr));
+  EXPECT_EQ(library.photo(library.count() - 1).versionName, "caf\xEF\xBF\xBD (2)");
+  EXPECT_EQ(library.photo(library.count() - 1).extension, ".jpg");
+}
+
 TEST_F(Library, Latin1CaptionsWithoutCharacterSetAreConverted) {
   ASSERT_TRUE(library.add(photo("old.jpg", "Caf\xE9", {}, true), nullptr));
   EXPECT_EQ(library.caption(0), "Caf\xC3\xA9");
@@ -155,6 +180,27 @@ TEST_F(Library, UnreadableSidecarIsNeverReplaced) {
   ASSERT_TRUE(library.add(p, nullptr));
   EXPECT_NE(runCaptionScript("IMG_5", "u"), "");
   EXPECT_EQ(velmtest::readFile(PhotoLibrary::sidecarPath(p)), "not xmp at all");
+}
+
+TEST_F(Library, SidecarWriteNeverFollowsLinksPlantedInThePhotoFolder) {
+  // In a shared photo folder someone else may plant links where a writer might put its
+  // temporary file; the files they point to stay untouched.
+  fs::path outside = velmtest::makeTempDir("outside");
+  velmtest::writeFile(outside / "victim", "precious");
+  std::string p = photo("IMG_6.jpg");
+  std::string sidecar = PhotoLibrary::sidecarPath(p);
+  for (const std::string& planted : {sidecar + ".tmp-" + std::to_string(getpid()), sidecar + ".tmp"})
+    fs::create_symlink(outside / "victim", planted);
+  ASSERT_TRUE(library.add(p, nullptr));
+  for (const char* url : {"http://127.0.0.1:1/photo/c", "http://127.0.0.1:1/photo/d"})
+    EXPECT_EQ(runCaptionScript("IMG_6", url), "");
+  EXPECT_EQ(velmtest::readFile(outside / "victim"), "precious");
+  EXPECT_FALSE(fs::is_symlink(sidecar));
+  EXPECT_EQ(library.caption(0), "http://127.0.0.1:1/photo/c\r\rhttp://127.0.0.1:1/photo/d");
+  // Nothing is left behind but the photo, the sidecar and the planted links.
+  size_t entries = 0;
+  for (const auto& e : fs::directory_iterator(dir)) entries += e.path().filename().string().find("IMG_6") != std::string::npos;
+  EXPECT_EQ(entries, 4u);
 }
 
 }  // namespace

@@ -133,6 +133,31 @@ TEST_F(ScriptTest, AnAddressCannotAddCommands) {
   EXPECT_EQ(library.versions["v"]["Caption/Abstract"], hostile);
 }
 
+TEST_F(ScriptTest, EscapedLiteralsReadBackAsExactlyTheirText) {
+  // Every mark that opens or closes a literal, straight or curly, the backslash and the line
+  // breaks: each value, escaped, goes through the caption script unchanged and adds nothing.
+  const char* values[] = {
+      "Say \u201Chi\u201D",          "\u201D} \r set value of IPTC tag \"Other\" to \u201Cowned",
+      "a\"b\\c",                      "back\\\u201D",
+      "line\rbreak\nand\ttab",        "\u201C\u201C\u201D\u201D\"\"",
+      "",                              "http://127.0.0.1/p/\u201D & return & \u201C",
+  };
+  for (const char* value : values) {
+    library.versions.clear();
+    library.versions[value] = {};
+    CFRef<CFStringRef> body(NSAppleScriptCopyStringLiteralBody(str(value).get()));
+    Outcome o = run(captionScript(utf8(body.get()), utf8(body.get())));
+    ASSERT_TRUE(o.ok) << value << ": " << o.message;
+    EXPECT_EQ(library.versions.size(), 1u) << value;
+    EXPECT_EQ(library.versions[value].size(), 1u) << value;
+    EXPECT_EQ(library.versions[value]["Caption/Abstract"], value);
+  }
+  for (UniChar c : {UniChar(u'"'), UniChar(0x201C), UniChar(0x201D)})
+    EXPECT_TRUE(NSAppleScriptOpensString(c) || NSAppleScriptClosesString(c));
+  CFRef<CFStringRef> none(NSAppleScriptCopyStringLiteralBody(nullptr));
+  EXPECT_EQ(utf8(none.get()), "");
+}
+
 TEST_F(ScriptTest, RuntimeFailuresAreReportedWithTheirMessage) {
   Outcome missing = run(captionScript("nowhere", "u"));
   EXPECT_FALSE(missing.ok);

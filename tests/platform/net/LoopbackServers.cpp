@@ -118,6 +118,88 @@ void RawServer::run() {
   }
 }
 
+DripServer::DripServer() {
+  listen_ = listenLoopback(&port_);
+  if (listen_ >= 0) thread_ = std::thread([this] { run(); });
+}
+
+DripServer::~DripServer() {
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
+  if (listen_ >= 0) close(listen_);
+}
+
+void DripServer::waitForDrips(int n) {
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [&] { return drips_ >= n; });
+}
+
+void DripServer::waitForAbandoned(int n) {
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [&] { return abandoned_ >= n; });
+}
+
+int DripServer::drips() const {
+  std::lock_guard lock(mutex_);
+  return drips_;
+}
+
+void DripServer::run() {
+  while (waitReadable(listen_, stop_)) {
+    int fd = accept(listen_, nullptr, nullptr);
+    if (fd < 0) continue;
+    std::string request;
+    char buffer[65536];
+    std::size_t need = std::string::npos;
+    bool open = true;
+    while (open && (need == std::string::npos || request.size() < need)) {
+      if (!waitReadable(fd, stop_)) break;
+      ssize_t n = read(fd, buffer, sizeof buffer);
+      if (n <= 0) {
+        open = false;
+        break;
+      }
+      request.append(buffer, static_cast<std::size_t>(n));
+      std::size_t head = request.find("\r\n\r\n");
+      if (need == std::string::npos && head != std::string::npos) {
+        std::size_t length = 0;
+        std::size_t at = request.find("Content-Length: ");
+        if (at != std::string::npos && at < head) length = std::strtoul(request.c_str() + at + 16, nullptr, 10);
+        need = head + 4 + length;
+      }
+    }
+    auto say = [&](const std::string& bytes) {
+      return send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+    };
+    if (open && request.rfind("GET /api/get_api_signature.php", 0) == 0) {
+      say("HTTP/1.1 200 OK\r\nContent-Length: 16\r\nConnection: close\r\n\r\n0123456789abcdef");
+    } else if (open) {
+      bool listening = say("HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\nConnection: close\r\n\r\n<rsp>");
+      {
+        std::lock_guard lock(mutex_);
+        ++drips_;
+      }
+      changed_.notify_all();
+      while (listening && !stop_) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 100) > 0) {
+          // The client closed its end (or sent more than it should): it stopped listening.
+          if (read(fd, buffer, sizeof buffer) <= 0) break;
+        }
+        listening = say(" ");
+      }
+      if (!stop_) {
+        {
+          std::lock_guard lock(mutex_);
+          ++abandoned_;
+        }
+        changed_.notify_all();
+      }
+    }
+    close(fd);
+  }
+}
+
 int closedPort() {
   int port = 0;
   int fd = listenLoopback(&port);

@@ -4,6 +4,7 @@
 #include <httplib.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -56,6 +57,36 @@ class RawServer {
   std::atomic<bool> stop_{false};
   mutable std::mutex mutex_;
   std::string lastRequest_;
+  std::thread thread_;
+};
+
+// A server whose answers never end: it hands out a signature for
+// "GET /api/get_api_signature.php" and answers every other request with a status line, headers
+// without a length, and then one byte every 100 ms for as long as the client listens.
+class DripServer {
+ public:
+  DripServer();
+  ~DripServer();
+  DripServer(const DripServer&) = delete;
+  DripServer& operator=(const DripServer&) = delete;
+  int port() const { return port_; }
+  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  // Blocks until the n-th dripping answer has begun.
+  void waitForDrips(int n);
+  // Blocks until n dripping answers have lost their client.
+  void waitForAbandoned(int n);
+  // Dripping answers begun so far.
+  int drips() const;
+
+ private:
+  void run();
+  int listen_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  int drips_ = 0;
+  int abandoned_ = 0;
   std::thread thread_;
 };
 

@@ -1,7 +1,9 @@
 // Synchronous URL loading against servers on loopback ports.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 
 #include "CoreFoundation.h"
 #include "LoopbackServers.h"
@@ -194,6 +196,71 @@ TEST(NSURLConnection, NoAnswerGivesNullAndTheReason) {
     EXPECT_FALSE(data) << c.what;
     EXPECT_EQ(error.code(), c.code) << c.what << ": " << textOf(error.localizedDescription());
     EXPECT_EQ(textOf(error.domain()), "NSURLErrorDomain") << c.what;
+  }
+}
+
+TEST(NSURLConnection, AnswersBeyondTheBoundAreNoAnswer) {
+  const std::size_t bound = 1 << 20;
+  auto answer = [](std::size_t length, bool declared) {
+    std::string head = "HTTP/1.1 200 OK\r\nConnection: close\r\n";
+    if (declared) head += "Content-Length: " + std::to_string(length) + "\r\n";
+    return head + "\r\n<url>" + std::string(length - 5, 'a');
+  };
+  struct Case {
+    const char* what;
+    std::size_t length;
+    bool declared;
+    bool arrives;
+  } cases[] = {
+      {"declared, ten times the bound", 10 * bound, true, false},
+      {"undeclared, one byte over", bound + 1, false, false},
+      {"declared, exactly the bound", bound, true, true},
+      {"undeclared, exactly the bound", bound, false, true},
+  };
+  for (const auto& c : cases) {
+    RawServer raw(answer(c.length, c.declared));
+    NSMutableURLRequest r = requestFor(raw.url() + "/");
+    r.setMaximumAnswerLength(static_cast<CFIndex>(bound));
+    NSError error;
+    CFRef<CFDataRef> data = NSURLConnection::sendSynchronousRequest(r, nullptr, &error);
+    if (c.arrives) {
+      ASSERT_TRUE(data) << c.what << ": " << textOf(error.localizedDescription());
+      EXPECT_EQ(static_cast<std::size_t>(CFDataGetLength(data.get())), bound) << c.what;
+    } else {
+      EXPECT_FALSE(data) << c.what;
+      EXPECT_EQ(error.code(), NSURLErrorDataLengthExceedsMaximum) << c.what;
+    }
+  }
+}
+
+TEST(NSURLConnection, DeadlineOrCancellationEndsAnAnswerThatNeverEnds) {
+  // Bytes keep coming, so the time-out without progress never fires.
+  velmtest::DripServer drip;
+  ASSERT_NE(drip.port(), 0);
+  {
+    NSMutableURLRequest r = requestFor(drip.url() + "/endless");
+    r.setTimeoutInterval(600);
+    r.setDeadlineInterval(1);
+    NSError error;
+    EXPECT_FALSE(NSURLConnection::sendSynchronousRequest(r, nullptr, &error));
+    EXPECT_EQ(error.code(), NSURLErrorTimedOut);
+  }
+  {
+    std::atomic<bool> stop{false};
+    NSMutableURLRequest r = requestFor(drip.url() + "/endless");
+    r.setTimeoutInterval(600);
+    r.setCancellationFlag(&stop);
+    std::thread stopper([&] {
+      drip.waitForDrips(2);
+      stop = true;
+    });
+    NSError error;
+    EXPECT_FALSE(NSURLConnection::sendSynchronousRequest(r, nullptr, &error));
+    EXPECT_EQ(error.code(), NSURLErrorCancelled);
+    stopper.join();
+    // A flag already set sends nothing at all.
+    EXPECT_FALSE(NSURLConnection::sendSynchronousRequest(r, nullptr, &error));
+    EXPECT_EQ(error.code(), NSURLErrorCancelled);
   }
 }
 
