@@ -115,8 +115,8 @@ std::string ownResourceFilePath() {
     std::string p = toUtf8(bundlePath.get());
     while (p.size() > 1 && p.back() == '/') p.pop_back();
     name = p.substr(p.rfind('/') + 1);
-    if (size_t dot = name.rfind('.'); dot != std::string::npos && dot > 0) name.resize(dot);
   }
+  if (size_t dot = name.rfind('.'); dot != std::string::npos && dot > 0) name.resize(dot);
   std::string dir = toUtf8(folder.get());
   if (dir.empty() || name.empty()) return {};
   if (dir.back() != '/') dir += '/';

@@ -13,7 +13,7 @@
 // - The resource chain: files are put on top of the chain as they are opened. The bottom is
 //   the running program's own resource file: "<name>.rsrc" in the resources folder of the main
 //   bundle (CFBundleGetMainBundle), where <name> is the bundle's CFBundleExecutable or else the
-//   bundle folder's name without its extension; it is read once, read-only, from the data fork
+//   bundle folder's name, without its extension; it is read once, read-only, from the data fork
 //   of that file, and is empty when there is none. It is never closed; reference number 0
 //   stands for it (as the system file on the original platform). GetResource searches the
 //   current file and the files opened before it, down to the bottom; files opened after the
