@@ -542,6 +542,24 @@ OSErr GetEOF(SInt16 refNum, long* logEOF) {
   return err;
 }
 
+OSErr SetEOF(SInt16 refNum, long logEOF) {
+  if (logEOF < 0) return posErr;
+  {
+    State& s = state();
+    std::lock_guard<std::recursive_mutex> guard(s.lock);
+    if (RawFork* f = findRaw(s, refNum)) {
+      if (!f->writable) return wrPermErr;
+      if (logEOF > 64 * 1024 * 1024) return dskFulErr;
+      f->bytes.resize(size_t(logEOF), 0);
+      if (f->mark > logEOF) f->mark = logEOF;
+      f->dirty = true;
+      return noErr;
+    }
+    if (refNum != 0 && findFile(s, refNum)) return wrPermErr;  // resource files are written whole
+  }
+  return FSSetForkSize(refNum, fsFromStart, logEOF);
+}
+
 OSErr FSClose(SInt16 refNum) {
   {
     State& s = state();

@@ -113,6 +113,8 @@ void AddResource(Handle theData, ResType theType, ResID theID, ConstStr255Param 
 // Opens the file's resource fork as a plain fork (empty when the file has none yet).
 OSErr FSpOpenRF(const FSSpec* spec, SInt8 permission, SInt16* refNum);
 OSErr GetEOF(SInt16 refNum, long* logEOF);
+// Sets the fork's logical end: a plain resource fork or a data fork.
+OSErr SetEOF(SInt16 refNum, long logEOF);
 // Closes a fork: a data fork, a plain resource fork (written back when changed) or a resource
 // file (as CloseResFile).
 OSErr FSClose(SInt16 refNum);
