@@ -211,6 +211,17 @@ OSErr writeFile(ResFile* file) {
   for (ResType t : types)
     for (size_t i = 0; i < file->resources.size(); ++i)
       if (file->resources[i].type == t) order.push_back(i);
+  // An added resource whose handle its caller disposed of has nothing left to write.
+  std::vector<size_t> kept;
+  for (size_t i : order) {
+    const Resource& r = file->resources[i];
+    if (r.attributes & resChanged) {
+      GetHandleSize(r.handle);
+      if (MemError() != noErr) continue;
+    }
+    kept.push_back(i);
+  }
+  order = std::move(kept);
   std::vector<ResourceData> data;
   for (size_t i : order) {
     const Resource& r = file->resources[i];
