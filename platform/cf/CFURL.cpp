@@ -4,6 +4,7 @@
 #include <string>
 
 #include "CFInternal.h"
+#include "FilesInternal.h"
 
 using namespace cfimpl;
 
@@ -167,9 +168,16 @@ CFStringRef CFURLGetString(CFURLRef url) {
   return u->stringObject.get();
 }
 
-CFStringRef CFURLCopyFileSystemPath(CFURLRef url, CFURLPathStyle) {
+CFStringRef CFURLCopyFileSystemPath(CFURLRef url, CFURLPathStyle pathStyle) {
   if (!url || !url->isFile) return nullptr;
-  return makeString(url->path);
+  if (pathStyle == kCFURLPOSIXPathStyle) return makeString(url->path);
+  if (pathStyle != kCFURLHFSPathStyle) return nullptr;
+  std::string posix;
+  if (!toUTF8(url->path, posix)) return nullptr;
+  std::string hfs = velm_files::hfsPathFromPOSIX(posix);
+  if (hfs.empty()) return nullptr;
+  return CFStringCreateWithBytes(nullptr, reinterpret_cast<const UInt8*>(hfs.data()), static_cast<CFIndex>(hfs.size()),
+                                 kCFStringEncodingUTF8, false);
 }
 
 Boolean CFURLGetFileSystemRepresentation(CFURLRef url, Boolean, UInt8* buffer, CFIndex maxBufLen) {

@@ -6,7 +6,12 @@
 
 typedef const struct __CFURL* CFURLRef;
 typedef CFIndex CFURLPathStyle;
-enum : CFIndex { kCFURLPOSIXPathStyle = 0 };
+// The POSIX style ("/home/ann/Photo.jpg") and the colon-separated style: the volume's name, then
+// each folder and the item, joined by colons ("Root:home:ann:Photo.jpg"); a volume's root folder
+// ends in a colon ("Root:"). A colon inside a name on disk shows as "/" in the colon style. The
+// volume names are those of the File Manager (CoreServices.h): "Root" for the root file system,
+// else the file system's label, else the last component of its mount point.
+enum : CFIndex { kCFURLPOSIXPathStyle = 0, kCFURLHFSPathStyle = 1 };
 
 // Escapes every byte (of the string's bytes in the encoding) that is not legal in a URL, and
 // every legal one listed in legalURLCharactersToBeEscaped, as %XX with upper-case hex digits;
@@ -28,6 +33,6 @@ CFURLRef CFURLCreateWithFileSystemPath(CFAllocatorRef alloc, CFStringRef filePat
 CFURLRef CFURLCreateFromFileSystemRepresentation(CFAllocatorRef alloc, const UInt8* buffer, CFIndex bufLen,
                                                  Boolean isDirectory);
 CFStringRef CFURLGetString(CFURLRef anURL);
-// The POSIX path of a file URL, or null for other URLs.
+// The path of a file URL in the style, or null for other URLs and other styles.
 CFStringRef CFURLCopyFileSystemPath(CFURLRef anURL, CFURLPathStyle pathStyle);
 Boolean CFURLGetFileSystemRepresentation(CFURLRef url, Boolean resolveAgainstBase, UInt8* buffer, CFIndex maxBufLen);

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -159,6 +160,22 @@ std::string sidecarPath(const std::string& itemPath) {
   if (itemPath == "/") return std::string();
   std::string folder = parentPath(itemPath);
   return (folder == "/" ? std::string() : folder) + "/._" + lastComponent(itemPath);
+}
+
+void moveSidecar(const std::string& from, const std::string& to) {
+  std::string a = sidecarPath(from), b = sidecarPath(to);
+  if (a.empty() || b.empty()) return;
+  struct stat st;
+  if (lstat(a.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+  // A sidecar already at the new name belongs to no item (the name was free): it is replaced.
+  rename(a.c_str(), b.c_str());
+}
+
+void removeSidecar(const std::string& itemPath) {
+  std::string path = sidecarPath(itemPath);
+  struct stat st;
+  if (path.empty() || lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+  unlink(path.c_str());
 }
 
 void readSidecar(const std::string& itemPath, UInt8 finderInfo[32], UInt64* rsrcLength) {

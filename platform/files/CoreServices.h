@@ -31,8 +31,8 @@
 //   numbers are positive SInt16 values given out by this layer, each with its own file
 //   descriptor and mark. Writing from the logical end with offset 0 is an atomic append, so
 //   concurrent appenders never overwrite each other's bytes. Deny modes are not enforced.
-// - FlushVol flushes the file system of a volume reference number this process has met
-//   (syncfs), or of the current folder for 0; any other number is nsvErr.
+// - FlushVol flushes the file system of a volume (syncfs), of the current folder for 0; an
+//   unknown number is nsvErr.
 // - FSFindFolder serves the Desktop ('desk') of the user: $XDG_DESKTOP_DIR when it is an absolute
 //   path, else XDG_DESKTOP_DIR of $XDG_CONFIG_HOME/user-dirs.dirs (default ~/.config), else
 //   $HOME/Desktop; it is created (with its parents) when missing and creation is asked for.
@@ -41,8 +41,39 @@
 // - GetDateTime gives local seconds since 1904; DateString and TimeString format them with ICU in
 //   the locale of LC_ALL, LC_TIME or LANG, as MacRoman Pascal strings. TickCount counts 1/60
 //   seconds of the monotonic clock and wraps at 32 bits.
-// FSSpec records are declared for the callers that pass them, but no call fills one yet: a
-// non-null FSSpec output is refused with paramErr before anything is done.
+// - Volumes are the mounted file systems of /proc/self/mountinfo. The process numbers every
+//   device listed there when it first asks, from -100 downwards in mountinfo's order; devices
+//   mounted later get the next numbers; a number never changes or passes to another device while
+//   the process runs. FSGetVolumeInfo by index lists the volumes mounted at the time of the call in
+//   the order of their numbers. A volume's name is "Root" for the root file system, else the file
+//   system's label (from /dev/disk/by-label), else the last component of its mount point.
+// - Disk IDs (FSCopyDiskIDForVolume) are made from /sys/class/block: the whole disks, sorted by
+//   name, are disk0, disk1, ...; partition M of disk N is "diskNsM", a file system on a whole disk
+//   is "diskN". A file system without a block device (tmpfs, proc, overlay, network) has none.
+// - Directory IDs: a volume's root folder is 2 (fsRtDirID) with parent 1. Other folders get the
+//   low 32 bits of their inode number (another ID when that is taken or reserved) from a
+//   process-wide registry that remembers the 16384 most recently used folders; a folder keeps its
+//   ID while it is remembered. An ID whose folder was forgotten, or is no longer at the path where
+//   it was last seen, gives dirNFErr.
+// - FSSpec records name an item by volume, parent directory ID and a Str63 name in MacRoman. A
+//   name that is empty where one is needed, longer than 63 bytes, holds a colon or cannot be
+//   written in MacRoman gives bdNamErr, whichever way it is converted. A "/" in a MacRoman name is
+//   the same character as in a Unicode name (stored as ":" on disk).
+// - The FSRef path table keeps the 65536 most recently used paths; a reference whose path was
+//   dropped to make room fails with errFSBadFSRef.
+// - The Trash ('trsh') is the freedesktop.org Trash. The home Trash, $XDG_DATA_HOME/Trash
+//   (default ~/.local/share/Trash), serves the volume that holds it; another volume's Trash is
+//   $topdir/.Trash/$uid when the administrator made a sticky $topdir/.Trash, else
+//   $topdir/.Trash-$uid. Memory and virtual file systems (tmpfs, ramfs, proc, sysfs, devtmpfs,
+//   ...) and read-only ones have no Trash (fnfErr). The Trash folder that FSFindFolder gives is
+//   the Trash's "files" folder; moving an item into it (FSMoveObject, FSpCatMove) writes its
+//   ".trashinfo" in "info" with its original path and the deletion date, so that desktop file
+//   managers can restore it. An item whose name is already in the Trash is refused with dupFNErr,
+//   as any move onto a taken name.
+// - FNNotify does nothing: desktop file managers watch their folders themselves.
+// - Transfers with noCacheMask leave nothing in the page cache: written bytes are synced first,
+//   then the range is dropped (posix_fadvise POSIX_FADV_DONTNEED).
+// - Deleting a folder that is not empty is refused with fBsyErr.
 #pragma once
 
 #include "CFURL.h"
@@ -71,6 +102,8 @@ enum : OSErr {
   permErr = -54,
   wrPermErr = -61,
   dirNFErr = -120,
+  badMovErr = -122,
+  resFNotFound = -193,
   buffersTooSmall = -607,
   notAFileErr = -1302,
   errFSBadFSRef = -1401,
@@ -84,6 +117,7 @@ enum : OSErr {
   errFSNameTooLong = -1410,
   errFSMissingName = -1411,
   errFSBadPosMode = -1412,
+  diffVolErr = -1303,
   afpAccessDenied = -5000,
   gestaltUndefSelectorErr = -5551,
 };
@@ -106,6 +140,10 @@ struct FSSpec {
   Str63 name;
 };
 typedef FSSpec* FSSpecPtr;
+typedef const FSSpec* ConstFSSpecPtr;
+
+typedef SInt16 ScriptCode;
+enum : ScriptCode { smSystemScript = -1 };
 
 // Seconds since the start of 1904 (UTC) in 48 bits, and fractions of a second in 1/65536.
 struct UTCDateTime {
@@ -286,14 +324,14 @@ OSErr FSMakeFSRefUnicode(const FSRef* parentRef, UniCharCount nameLength, const 
 // Creates an empty file in the parent folder; dupFNErr when the name is taken. Of the catalog
 // information only Finder information (kFSCatInfoFinderInfo, kFSCatInfoFinderXInfo) and the
 // text encoding hint may be given; other bits are errFSBadInfoBitmap. newRef may be null;
-// newSpec must be null.
+// newSpec (may be null) receives the new file's FSSpec.
 OSErr FSCreateFileUnicode(const FSRef* parentRef, UniCharCount nameLength, const UniChar* name,
                           FSCatalogInfoBitmap whichInfo, const FSCatalogInfo* catalogInfo,
                           FSRef* newRef, FSSpecPtr newSpec);
 
 // Catalog information of an item: the fields whichInfo asks for (others are left zero), its
 // Unicode name, and its parent's reference (all zero for the root of the file system). Each
-// output may be null; fsSpec must be null.
+// output may be null; fsSpec receives the item's FSSpec (bdNamErr when its name has no Str63 form).
 OSErr FSGetCatalogInfo(const FSRef* ref, FSCatalogInfoBitmap whichInfo,
                        FSCatalogInfo* catalogInfo, HFSUniStr255* outName, FSSpecPtr fsSpec,
                        FSRef* parentRef);
@@ -301,6 +339,163 @@ OSErr FSGetCatalogInfo(const FSRef* ref, FSCatalogInfoBitmap whichInfo,
 // A new file URL for the item (a directory URL for a folder), or null when the reference does
 // not name an item. The caller releases it.
 CFURLRef CFURLCreateFromFSRef(CFAllocatorRef allocator, const FSRef* fsRef);
+
+// A reference to the existing item a file URL names; false for other URLs and missing items.
+Boolean CFURLGetFSRef(CFURLRef url, FSRef* fsRef);
+
+// ---------------------------------------------------------------------------------------------
+// FSSpec records.
+
+// A record for the item named by volume, directory and name: an empty name names the directory
+// itself. vRefNum 0 is the volume of the current folder; dirID 0 the volume's root (the current
+// folder for vRefNum 0). noErr when the item exists; fnfErr, with the record filled in, when the
+// folder exists but the item does not; dirNFErr or nsvErr when the folder or volume is unknown.
+OSErr FSMakeFSSpec(SInt16 vRefNum, SInt32 dirID, ConstStr255Param fileName, FSSpec* spec);
+
+// A reference to the existing item the record names; with an empty name, the directory parID.
+OSErr FSpMakeFSRef(const FSSpec* source, FSRef* newRef);
+
+// Finder information of a file (host byte order); fnfErr when missing, notAFileErr for a folder.
+OSErr FSpGetFInfo(const FSSpec* spec, FInfo* fndrInfo);
+OSErr FSpSetFInfo(const FSSpec* spec, const FInfo* fndrInfo);
+
+// Creates an empty file with the type and creator (in its Finder information); dupFNErr when the
+// name is taken. The script code is accepted and not needed.
+OSErr FSpCreate(const FSSpec* spec, OSType creator, OSType fileType, ScriptCode scriptTag);
+
+// Renames an item in its folder; dupFNErr when the new name is taken.
+OSErr FSpRename(const FSSpec* spec, ConstStr255Param newName);
+
+// Deletes a file or an empty folder (fBsyErr for a folder that is not empty).
+OSErr FSpDelete(const FSSpec* spec);
+
+// Moves an item into the folder that dest names, on the same volume; dupFNErr when the name is
+// taken there, diffVolErr across volumes.
+OSErr FSpCatMove(const FSSpec* source, const FSSpec* dest);
+
+// ---------------------------------------------------------------------------------------------
+// The catalog parameter block (PBGetCatInfoSync). Both views share their leading fields.
+
+struct HFileInfo {
+  void* qLink;
+  SInt16 qType;
+  SInt16 ioTrap;
+  Ptr ioCmdAddr;
+  void* ioCompletion;
+  OSErr ioResult;
+  StringPtr ioNamePtr;  // in: the name (ioFDirIndex 0); out: the item's name, when not null
+  SInt16 ioVRefNum;
+  SInt16 ioFRefNum;
+  SInt8 ioFVersNum;
+  SInt8 filler1;
+  SInt16 ioFDirIndex;  // 0: look up by name; > 0: the n-th child; < 0: the directory ioDirID
+  SInt8 ioFlAttrib;    // 0x10 for a folder
+  SInt8 ioACUser;
+  FInfo ioFlFndrInfo;
+  SInt32 ioDirID;  // in: the parent directory; out: the file's number
+  UInt16 ioFlStBlk;
+  SInt32 ioFlLgLen;
+  SInt32 ioFlPyLen;
+  UInt16 ioFlRStBlk;
+  SInt32 ioFlRLgLen;
+  SInt32 ioFlRPyLen;
+  UInt32 ioFlCrDat;
+  UInt32 ioFlMdDat;
+  UInt32 ioFlBkDat;
+  SInt32 ioFlParID;
+};
+
+struct DirInfo {
+  void* qLink;
+  SInt16 qType;
+  SInt16 ioTrap;
+  Ptr ioCmdAddr;
+  void* ioCompletion;
+  OSErr ioResult;
+  StringPtr ioNamePtr;
+  SInt16 ioVRefNum;
+  SInt16 ioFRefNum;
+  SInt8 ioFVersNum;
+  SInt8 filler1;
+  SInt16 ioFDirIndex;
+  SInt8 ioFlAttrib;
+  SInt8 ioACUser;
+  UInt8 ioDrUsrWds[16];
+  SInt32 ioDrDirID;  // in: the parent directory; out: the folder's own ID
+  UInt16 ioDrNmFls;  // the number of items in the folder
+  SInt16 filler3[9];
+  UInt32 ioDrCrDat;
+  UInt32 ioDrMdDat;
+  UInt32 ioDrBkDat;
+  UInt8 ioDrFndrInfo[16];
+  SInt32 ioDrParID;
+};
+
+union CInfoPBRec {
+  HFileInfo hFileInfo;
+  DirInfo dirInfo;
+};
+typedef CInfoPBRec* CInfoPBPtr;
+
+enum : SInt8 { kioFlAttribDirMask = 0x10 };
+
+// Catalog information of the item the block names; the status is also stored in ioResult.
+OSErr PBGetCatInfoSync(CInfoPBPtr paramBlock);
+
+// ---------------------------------------------------------------------------------------------
+// Moving, deleting and making folders by reference.
+
+// Moves an item into a folder on the same volume, under its own name; dupFNErr when the name is
+// taken there, diffVolErr across volumes. newRef (may be null) receives the moved item.
+OSErr FSMoveObject(const FSRef* ref, const FSRef* destDirectory, FSRef* newRef);
+
+// Deletes a file or an empty folder; fBsyErr for a folder that is not empty.
+OSErr FSDeleteObject(const FSRef* ref);
+
+// Creates a folder. Catalog information may not be set (errFSBadInfoBitmap); each output may be
+// null.
+OSErr FSCreateDirectoryUnicode(const FSRef* parentRef, UniCharCount nameLength, const UniChar* name,
+                               FSCatalogInfoBitmap whichInfo, const FSCatalogInfo* catalogInfo,
+                               FSRef* newRef, FSSpecPtr newSpec, UInt32* newDirID);
+
+// ---------------------------------------------------------------------------------------------
+// Volumes.
+
+typedef UInt32 FSVolumeInfoBitmap;
+enum : FSVolumeInfoBitmap {
+  kFSVolInfoNone = 0,
+  kFSVolInfoBlocks = 0x0004,
+  kFSVolInfoSizes = 0x0020,
+  kFSVolInfoFSInfo = 0x0800,
+};
+enum : FSVolumeRefNum { kFSInvalidVolumeRefNum = 0 };
+
+struct FSVolumeInfo {
+  UInt32 blockSize;
+  UInt32 totalBlocks;
+  UInt32 freeBlocks;
+  UInt64 totalBytes;
+  UInt64 freeBytes;
+  UInt16 signature;
+  UInt16 filesystemID;
+};
+
+// The volume volume (volumeIndex 0), or the volumeIndex-th mounted volume (from 1, volume
+// kFSInvalidVolumeRefNum); nsvErr past the last one. Each output may be null: actualVolume, the
+// sizes that whichInfo asks for, the volume's name and a reference to its root folder.
+OSErr FSGetVolumeInfo(FSVolumeRefNum volume, ItemCount volumeIndex, FSVolumeRefNum* actualVolume,
+                      FSVolumeInfoBitmap whichInfo, FSVolumeInfo* info, HFSUniStr255* volumeName,
+                      FSRef* rootDirectory);
+
+// The BSD name of the volume's disk ("diskNsM"), a new string the caller releases; null (with
+// noErr) for a volume without a block device. nsvErr for an unknown volume.
+OSStatus FSCopyDiskIDForVolume(FSVolumeRefNum vRefNum, CFStringRef* diskID);
+
+// Tells the desktop that a folder changed: does nothing here (file managers watch folders).
+typedef UInt32 FNMessage;
+enum : FNMessage { kFNDirectoryModifiedMessage = 1 };
+enum : UInt32 { kNilOptions = 0 };
+OSStatus FNNotify(const FSRef* ref, FNMessage message, UInt32 flags);
 
 // ---------------------------------------------------------------------------------------------
 // Forks.
@@ -329,6 +524,24 @@ OSErr FSSetForkSize(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionO
 
 OSErr FSCloseFork(FSIORefNum forkRefNum);
 
+struct FSForkInfo {
+  SInt8 flags;
+  SInt8 permissions;
+  FSVolumeRefNum volume;
+  UInt32 reserved2;
+  UInt32 nodeID;
+  UInt32 forkID;
+  UInt64 currentPosition;
+  UInt64 logicalEOF;
+  UInt64 physicalEOF;
+  UInt64 process;
+};
+
+// Information about an open fork; desiredRefNum is the fork (iterating with forkIterator is
+// not served: paramErr). Each output may be null; the file's reference goes to ref.
+OSErr FSGetForkCBInfo(FSIORefNum desiredRefNum, FSVolumeRefNum volume, SInt16* iterator,
+                      FSIORefNum* actualRefNum, FSForkInfo* forkInfo, FSRef* ref, HFSUniStr255* outForkName);
+
 // Flushes a volume's file system; volName must be null.
 OSErr FlushVol(ConstStr63Param volName, FSVolumeRefNum vRefNum);
 
@@ -343,6 +556,7 @@ enum : FSVolumeRefNum {
 
 enum : OSType {
   kDesktopFolderType = FOUR_CHAR_CODE('d', 'e', 's', 'k'),
+  kTrashFolderType = FOUR_CHAR_CODE('t', 'r', 's', 'h'),
 };
 
 enum : Boolean {
@@ -351,10 +565,16 @@ enum : Boolean {
 };
 
 // A reference to a special folder. Served: kDesktopFolderType in kUserDomain (also asked for
-// as kOnSystemDisk or kOnAppropriateDisk). fnfErr when the folder is missing and must not be
-// created, or for folder types not served; errFSNotAFolder when something else is in its place.
+// as kOnSystemDisk or kOnAppropriateDisk), and kTrashFolderType of a volume (kUserDomain,
+// kOnSystemDisk and kOnAppropriateDisk stand for the home Trash). fnfErr when the folder is
+// missing and must not be created, for a volume without a Trash, or for folder types not
+// served; errFSNotAFolder when something else is in its place.
 OSErr FSFindFolder(FSVolumeRefNum vRefNum, OSType folderType, Boolean createFolder,
                    FSRef* foundRef);
+
+// The same folder as volume reference number and directory ID.
+OSErr FindFolder(FSVolumeRefNum vRefNum, OSType folderType, Boolean createFolder,
+                 FSVolumeRefNum* foundVRefNum, SInt32* foundDirID);
 
 // ---------------------------------------------------------------------------------------------
 // Gestalt, processors, date and time.

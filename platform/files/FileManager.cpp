@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -39,6 +40,8 @@ OSErr osErrFromErrno(int err) {
     case EBUSY:
     case ETXTBSY: return fBsyErr;
     case EBADF: return rfNumErr;
+    case ENOTEMPTY: return fBsyErr;
+    case EXDEV: return diffVolErr;
     case EINVAL: return paramErr;
     case EFBIG: return dskFulErr;
     default: return ioErr;
@@ -65,13 +68,24 @@ std::string lastComponent(const std::string& path) {
 namespace {
 
 // ---- The table of paths that FSRefs point into. ------------------------------------------------
+// Each path has a slot; a reference holds the slot's number and generation. The table keeps the
+// most recently used kPathCapacity paths: when it is full the least recently used slot is given to
+// the new path under a new generation, and references to the old path then fail as stale.
 
 constexpr UInt32 kRefMagic = 0x56524546;  // 'VREF'
+constexpr size_t kPathCapacity = 65536;
+
+struct PathSlot {
+  std::string path;
+  UInt32 generation = 0;
+  std::list<UInt32>::iterator recent;
+};
 
 struct PathTable {
   std::mutex lock;
-  std::vector<std::string> paths;
+  std::vector<PathSlot> slots;
   std::unordered_map<std::string, UInt32> index;
+  std::list<UInt32> recent;  // slot numbers, most recently used first
 };
 
 PathTable& pathTable() {
@@ -79,22 +93,43 @@ PathTable& pathTable() {
   return *table;
 }
 
-UInt32 internPath(const std::string& path) {
+void internPath(const std::string& path, UInt32* slot, UInt32* generation) {
   PathTable& t = pathTable();
   std::lock_guard<std::mutex> guard(t.lock);
   auto found = t.index.find(path);
-  if (found != t.index.end()) return found->second;
-  UInt32 i = static_cast<UInt32>(t.paths.size());
-  t.paths.push_back(path);
+  if (found != t.index.end()) {
+    PathSlot& s = t.slots[found->second];
+    t.recent.splice(t.recent.begin(), t.recent, s.recent);
+    *slot = found->second;
+    *generation = s.generation;
+    return;
+  }
+  UInt32 i;
+  if (t.slots.size() < kPathCapacity) {
+    i = static_cast<UInt32>(t.slots.size());
+    t.slots.emplace_back();
+    t.recent.push_front(i);
+    t.slots[i].recent = t.recent.begin();
+  } else {
+    i = t.recent.back();
+    t.index.erase(t.slots[i].path);
+    t.recent.splice(t.recent.begin(), t.recent, t.slots[i].recent);
+  }
+  PathSlot& s = t.slots[i];
+  s.path = path;
+  s.generation = s.generation + 1 == 0 ? 1 : s.generation + 1;
   t.index.emplace(path, i);
-  return i;
+  *slot = i;
+  *generation = s.generation;
 }
 
-bool lookUpPath(UInt32 i, std::string* path) {
+bool lookUpPath(UInt32 i, UInt32 generation, std::string* path) {
   PathTable& t = pathTable();
   std::lock_guard<std::mutex> guard(t.lock);
-  if (i >= t.paths.size()) return false;
-  *path = t.paths[i];
+  if (i >= t.slots.size() || t.slots[i].generation != generation) return false;
+  PathSlot& s = t.slots[i];
+  t.recent.splice(t.recent.begin(), t.recent, s.recent);
+  *path = s.path;
   return true;
 }
 
@@ -102,6 +137,7 @@ bool lookUpPath(UInt32 i, std::string* path) {
 struct RefFields {
   UInt32 magic;
   UInt32 pathIndex;
+  UInt32 generation;
   UInt64 device;
   UInt64 inode;
   SInt64 birthSeconds;  // 0 when the file system keeps no birth time
@@ -110,33 +146,10 @@ struct RefFields {
 };
 static_assert(sizeof(RefFields) <= sizeof(FSRef));
 
-UInt64 deviceOf(const struct statx& st) {
-  return (UInt64(st.stx_dev_major) << 32) | st.stx_dev_minor;
-}
-
-// ---- Volumes. -----------------------------------------------------------------------------------
-
-struct VolumeTable {
-  std::mutex lock;
-  std::map<UInt64, FSVolumeRefNum> byDevice;
-  std::map<FSVolumeRefNum, std::string> folders;
-};
-
-VolumeTable& volumeTable() {
-  static VolumeTable* table = new VolumeTable;
-  return *table;
-}
-
-bool isVolumeRoot(const std::string& path, const struct statx& st) {
-  if (path == "/") return true;
-  if (st.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) return (st.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
-  struct statx parent;
-  if (statItem(parentPath(path), &parent) != 0) return false;
-  return deviceOf(parent) != deviceOf(st);
-}
-
+// Folders have IDs from the directory registry; files the low half of their inode number.
 UInt32 nodeIDOf(const std::string& path, const struct statx& st) {
-  return isVolumeRoot(path, st) ? UInt32(fsRtDirID) : static_cast<UInt32>(st.stx_ino);
+  if (S_ISDIR(st.stx_mode)) return directoryID(path, st, isVolumeRoot(path, st));
+  return static_cast<UInt32>(st.stx_ino);
 }
 
 void utcFromTimestamp(const struct statx_timestamp& ts, UTCDateTime* out) {
@@ -153,7 +166,7 @@ bool canAccess(const std::string& path, int mode) {
   return faccessat(AT_FDCWD, path.c_str(), mode, AT_EACCESS) == 0;
 }
 
-UInt32 countChildren(const std::string& path) {
+UInt32 countItems(const std::string& path) {
   DIR* dir = opendir(path.c_str());
   if (!dir) return 0;
   UInt32 count = 0;
@@ -169,30 +182,36 @@ UInt32 countChildren(const std::string& path) {
 
 }  // namespace
 
-FSVolumeRefNum volumeRefNum(UInt64 device, const std::string& dirOnDevice) {
-  VolumeTable& t = volumeTable();
-  std::lock_guard<std::mutex> guard(t.lock);
-  auto found = t.byDevice.find(device);
-  if (found != t.byDevice.end()) return found->second;
-  FSVolumeRefNum n = static_cast<FSVolumeRefNum>(-100 - static_cast<int>(t.byDevice.size()));
-  t.byDevice.emplace(device, n);
-  t.folders.emplace(n, dirOnDevice);
-  return n;
+bool isVolumeRoot(const std::string& path, const struct statx& st) {
+  if (path == "/") return true;
+  if (st.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) return (st.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+  struct statx parent;
+  if (statItem(parentPath(path), &parent) != 0) return false;
+  return deviceOf(parent) != deviceOf(st);
 }
 
-bool volumeFolder(FSVolumeRefNum vRefNum, std::string* folder) {
-  VolumeTable& t = volumeTable();
+UInt32 countChildren(const std::string& path) { return countItems(path); }
+
+void removeOrphanSidecars(const std::string& folder) {
+  DIR* dir = opendir(folder.c_str());
+  if (!dir) return;
+  std::vector<std::string> sidecars;
+  while (struct dirent* e = readdir(dir))
+    if (std::strncmp(e->d_name, "._", 2) == 0) sidecars.push_back(e->d_name);
+  closedir(dir);
+  for (const std::string& name : sidecars) unlinkat(AT_FDCWD, childPath(folder, name).c_str(), 0);
+}
+
+size_t pathTableSize() {
+  PathTable& t = pathTable();
   std::lock_guard<std::mutex> guard(t.lock);
-  auto found = t.folders.find(vRefNum);
-  if (found == t.folders.end()) return false;
-  *folder = found->second;
-  return true;
+  return t.index.size();
 }
 
 void makeRef(const std::string& path, const struct statx& st, FSRef* ref) {
   RefFields f{};
   f.magic = kRefMagic;
-  f.pathIndex = internPath(path);
+  internPath(path, &f.pathIndex, &f.generation);
   f.device = deviceOf(st);
   f.inode = st.stx_ino;
   if (st.stx_mask & STATX_BTIME) {
@@ -208,7 +227,7 @@ OSErr resolveRef(const FSRef* ref, Item* item) {
   if (!ref) return paramErr;
   RefFields f;
   std::memcpy(&f, ref->hidden, sizeof f);
-  if (f.magic != kRefMagic || !lookUpPath(f.pathIndex, &item->path)) return errFSBadFSRef;
+  if (f.magic != kRefMagic || !lookUpPath(f.pathIndex, f.generation, &item->path)) return errFSBadFSRef;
   int err = statItem(item->path, &item->st);
   if (err != 0) return err == ENOENT || err == ENOTDIR ? OSErr(fnfErr) : osErrFromErrno(err);
   // The same path with another item behind it: the referenced item is gone.
@@ -302,7 +321,6 @@ OSErr FSMakeFSRefUnicode(const FSRef* parentRef, UniCharCount nameLength, const 
 OSErr FSCreateFileUnicode(const FSRef* parentRef, UniCharCount nameLength, const UniChar* name,
                           FSCatalogInfoBitmap whichInfo, const FSCatalogInfo* catalogInfo,
                           FSRef* newRef, FSSpecPtr newSpec) {
-  if (newSpec) return paramErr;
   constexpr FSCatalogInfoBitmap kSettable =
       kFSCatInfoTextEncoding | kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo;
   if (whichInfo & ~kSettable) return errFSBadInfoBitmap;
@@ -347,12 +365,12 @@ OSErr FSCreateFileUnicode(const FSRef* parentRef, UniCharCount nameLength, const
     }
   }
   if (newRef) makeRef(path, st, newRef);
+  if (newSpec) return fillSpec(path, st, newSpec);
   return noErr;
 }
 
 OSErr FSGetCatalogInfo(const FSRef* ref, FSCatalogInfoBitmap whichInfo, FSCatalogInfo* catalogInfo,
                        HFSUniStr255* outName, FSSpecPtr fsSpec, FSRef* parentRef) {
-  if (fsSpec) return paramErr;
   if (whichInfo != kFSCatInfoNone && !catalogInfo) return paramErr;
   Item item;
   OSErr err = resolveRef(ref, &item);
@@ -437,11 +455,15 @@ OSErr FSGetCatalogInfo(const FSRef* ref, FSCatalogInfoBitmap whichInfo, FSCatalo
       info.dataLogicalSize = st.stx_size;
       info.dataPhysicalSize = st.stx_blocks * 512;
     }
-    if ((whichInfo & kFSCatInfoValence) && isDir) info.valence = countChildren(item.path);
+    if ((whichInfo & kFSCatInfoValence) && isDir) info.valence = countItems(item.path);
   }
   if (outName) {
     if (isRoot) std::memset(outName, 0, sizeof *outName);
     else unicodeFromComponent(lastComponent(item.path), outName);
+  }
+  if (fsSpec) {
+    err = fillSpec(item.path, st, fsSpec);
+    if (err != noErr) return err;
   }
   if (parentRef) {
     std::memset(parentRef->hidden, 0, sizeof parentRef->hidden);
@@ -461,4 +483,11 @@ CFURLRef CFURLCreateFromFSRef(CFAllocatorRef allocator, const FSRef* fsRef) {
   return CFURLCreateFromFileSystemRepresentation(allocator, reinterpret_cast<const UInt8*>(item.path.data()),
                                                  static_cast<CFIndex>(item.path.size()),
                                                  S_ISDIR(item.st.stx_mode) ? TRUE : FALSE);
+}
+
+Boolean CFURLGetFSRef(CFURLRef url, FSRef* fsRef) {
+  if (!url || !fsRef) return false;
+  UInt8 path[PATH_MAX + 1];
+  if (!CFURLGetFileSystemRepresentation(url, true, path, sizeof path)) return false;
+  return FSPathMakeRef(path, fsRef, nullptr) == noErr;
 }

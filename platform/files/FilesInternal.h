@@ -4,6 +4,8 @@
 
 #include <sys/stat.h>
 
+#include <cstddef>
+
 #include <string>
 #include <vector>
 
@@ -26,6 +28,9 @@ struct Item {
 // Fills ref for the item at path (canonical, absolute) whose statx is st.
 void makeRef(const std::string& path, const struct statx& st, FSRef* ref);
 
+// How many paths the FSRef table holds now.
+size_t pathTableSize();
+
 // Looks the reference up again: errFSBadFSRef for something that is not an FSRef, fnfErr when
 // its path no longer names the same item.
 OSErr resolveRef(const FSRef* ref, Item* item);
@@ -41,12 +46,83 @@ OSErr componentFromUnicode(UniCharCount length, const UniChar* name, std::string
 // A component read from disk as a Unicode name (":" shown as "/"); invalid UTF-8 becomes U+FFFD.
 void unicodeFromComponent(const std::string& component, HFSUniStr255* name);
 
-// The volume reference number of a device, given out on first sight; dirOnDevice is a folder on
-// it, kept for FlushVol.
+// One line of /proc/self/mountinfo.
+struct MountInfo {
+  UInt64 device;           // major in the high half, minor in the low half
+  std::string root;        // the folder of the file system that is mounted
+  std::string mountPoint;  // where it is mounted
+  std::string fsType;
+  std::string source;
+};
+
+// The mounted file systems, in the order of /proc/self/mountinfo. Every device listed has a
+// volume reference number from then on.
+std::vector<MountInfo> readMounts();
+
+// The volume reference number of a device: the volumes mounted when the process first asks are
+// numbered from -100 downwards in the order of mountinfo, later ones after them; a number is never
+// given to another device. dirOnDevice is a folder on it, for a device that mountinfo does not list.
 FSVolumeRefNum volumeRefNum(UInt64 device, const std::string& dirOnDevice);
 
-// A folder on the volume, for flushing it; false for a number never given out.
+// The volume's root folder (its mount point); false for a number never given out.
 bool volumeFolder(FSVolumeRefNum vRefNum, std::string* folder);
+
+struct VolumeDetails {
+  UInt64 device;
+  std::string mountPoint;
+  std::string fsType;
+  std::string source;
+};
+bool volumeDetails(FSVolumeRefNum vRefNum, VolumeDetails* details);
+
+// The index-th (from 1) volume mounted now, in the order of the numbers.
+bool mountedVolumeAt(ItemCount index, FSVolumeRefNum* vRefNum);
+
+// The name of the root file system's volume.
+inline constexpr const char* kRootVolumeName = "Root";
+
+// The volume's name: "Root" for the root file system, else the file system's label, else the
+// last component of its mount point. Empty for an unknown number.
+std::string volumeName(FSVolumeRefNum vRefNum);
+
+// The mount point of the volume that holds path (the deepest one above it), and its number.
+// Empty when nothing of the path exists.
+std::string volumeOfPath(const std::string& path, FSVolumeRefNum* vRefNum);
+
+// The directory ID of a folder: 2 for a volume's root, else an ID that stays the same for that
+// folder while the registry remembers it (it keeps the most recently used 16384 folders).
+UInt32 directoryID(const std::string& path, const struct statx& st, bool isVolumeRoot);
+
+// The path of a directory by volume and ID: nsvErr for an unknown volume, dirNFErr for an ID the
+// registry does not know or whose folder is no longer where it was last seen.
+OSErr directoryPath(FSVolumeRefNum vRefNum, UInt32 dirID, std::string* path);
+size_t directoryRegistrySize();
+
+// True when the item at the canonical path is the root folder of its volume.
+bool isVolumeRoot(const std::string& path, const struct statx& st);
+
+// The "diskN" (whole disk) or "diskNsM" (slice M) name of a block device; disks are numbered
+// in the order of their names in /sys/class/block. False for devices that are no block device.
+bool diskIDForDevice(UInt64 device, std::string* diskID);
+
+// The device of a statx, major in the high half.
+inline UInt64 deviceOf(const struct statx& st) { return (UInt64(st.stx_dev_major) << 32) | st.stx_dev_minor; }
+
+// A Str63 name (MacRoman) as the component stored on disk; bdNamErr for a colon, an empty or
+// over-long name. And back: bdNamErr when the name has no MacRoman form of at most 63 bytes.
+OSErr componentFromPascal(ConstStr255Param name, size_t maxLength, std::string* component);
+OSErr pascalFromComponent(const std::string& component, Str63 name);
+
+// The path of the child named component in folder.
+std::string childPath(const std::string& folder, const std::string& component);
+
+// Moves an item's AppleDouble sidecar along with it, and removes one with it.
+void moveSidecar(const std::string& from, const std::string& to);
+void removeSidecar(const std::string& itemPath);
+
+// The path of the item an FSSpec names (it need not exist) and whether it exists. dirNFErr or
+// nsvErr when its folder cannot be found.
+OSErr specPath(const FSSpec* spec, std::string* path, bool* exists);
 
 // True when this process has a fork of the item open.
 bool itemHasOpenFork(UInt64 device, UInt64 inode);
@@ -90,5 +166,24 @@ OSErr writeResourceForkBytes(const std::string& itemPath, const std::vector<UInt
 // this layer; 0 when every number is in use. The data-fork calls fail on it (it has no file).
 FSIORefNum reserveForkRefNum();
 void releaseForkRefNum(FSIORefNum refNum);
+// An absolute POSIX path in the colon-separated style (see CFURL.h); empty when no volume holds it.
+std::string hfsPathFromPOSIX(const std::string& path);
+
+// The number of items in a folder, sidecars not counted.
+UInt32 countChildren(const std::string& path);
+// Removes the sidecars left in a folder that holds nothing else.
+void removeOrphanSidecars(const std::string& folder);
+
+// The FSSpec of an existing item.
+OSErr fillSpec(const std::string& path, const struct statx& st, FSSpec* spec);
+
+// The Trash folder (with files/ and info/) of the volume that holds path, made when create is set,
+// and the folder its records' paths are relative to (empty: absolute paths). fnfErr for a volume
+// without a Trash, or when it is missing and create is not set.
+OSErr trashOfPath(const std::string& path, bool create, std::string* trash, std::string* topdir);
+// True when folder is the files/ folder of its volume's Trash; trash receives the Trash folder.
+bool isTrashFilesFolder(const std::string& folder, std::string* trash);
+// Moves an item into the Trash with its record; dupFNErr when its name is taken there.
+OSErr moveToTrash(const std::string& from, const struct statx& st, const std::string& trash, FSRef* newRef);
 
 }  // namespace velm_files

@@ -84,8 +84,32 @@ std::string desktopFolder() {
 
 }  // namespace
 
+namespace {
+
+// The files/ folder of a volume's Trash; the user's domains stand for the home Trash.
+OSErr findTrash(FSVolumeRefNum vRefNum, Boolean createFolder, FSRef* foundRef) {
+  std::string onVolume;
+  if (vRefNum == kUserDomain || vRefNum == kOnSystemDisk || vRefNum == kOnAppropriateDisk) {
+    const char* xdg = std::getenv("XDG_DATA_HOME");
+    std::string home = homeFolder();
+    onVolume = (xdg && xdg[0] == '/') ? std::string(xdg) : home.empty() ? std::string() : home + "/.local/share";
+    if (onVolume.empty()) return fnfErr;
+  } else if (!velm_files::volumeFolder(vRefNum, &onVolume)) {
+    return nsvErr;
+  }
+  std::string trash, topdir;
+  OSErr err = velm_files::trashOfPath(onVolume, createFolder != 0, &trash, &topdir);
+  if (err != noErr) return err;
+  std::string files = trash + "/files";
+  OSStatus s = FSPathMakeRef(reinterpret_cast<const UInt8*>(files.c_str()), foundRef, nullptr);
+  return static_cast<OSErr>(s);
+}
+
+}  // namespace
+
 OSErr FSFindFolder(FSVolumeRefNum vRefNum, OSType folderType, Boolean createFolder, FSRef* foundRef) {
   if (!foundRef) return paramErr;
+  if (folderType == kTrashFolderType) return findTrash(vRefNum, createFolder, foundRef);
   if (folderType != kDesktopFolderType) return fnfErr;
   if (vRefNum != kUserDomain && vRefNum != kOnSystemDisk && vRefNum != kOnAppropriateDisk) return fnfErr;
   std::string path = desktopFolder();
@@ -105,5 +129,18 @@ OSErr FSFindFolder(FSVolumeRefNum vRefNum, OSType folderType, Boolean createFold
     std::memset(foundRef->hidden, 0, sizeof foundRef->hidden);
     return errFSNotAFolder;
   }
+  return noErr;
+}
+
+OSErr FindFolder(FSVolumeRefNum vRefNum, OSType folderType, Boolean createFolder, FSVolumeRefNum* foundVRefNum,
+                 SInt32* foundDirID) {
+  FSRef ref;
+  OSErr err = FSFindFolder(vRefNum, folderType, createFolder, &ref);
+  if (err != noErr) return err;
+  FSCatalogInfo info;
+  err = FSGetCatalogInfo(&ref, kFSCatInfoVolume | kFSCatInfoNodeID, &info, nullptr, nullptr, nullptr);
+  if (err != noErr) return err;
+  if (foundVRefNum) *foundVRefNum = info.volume;
+  if (foundDirID) *foundDirID = static_cast<SInt32>(info.nodeID);
   return noErr;
 }

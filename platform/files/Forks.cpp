@@ -25,6 +25,8 @@ struct Fork {
   bool canWrite = false;
   UInt64 device = 0;
   UInt64 inode = 0;
+  std::string path;
+  SInt8 permissions = 0;
   std::mutex lock;  // one operation at a time: the mark is shared
   SInt64 mark = 0;
   ~Fork() {
@@ -86,6 +88,16 @@ OSErr position(const Fork& fork, UInt16 positionMode, SInt64 offset, SInt64* at)
   if ((offset > 0 && base > std::numeric_limits<SInt64>::max() - offset)) return posErr;
   *at = base + offset;
   return *at < 0 ? OSErr(posErr) : OSErr(noErr);
+}
+
+// An uncached transfer (noCacheMask) leaves none of its bytes in the page cache: written bytes
+// are first sent to the disk, since dirty pages cannot be dropped, then the range is dropped.
+void dropFromCache(int fd, SInt64 at, ByteCount length, bool written) {
+  if (length == 0) return;
+  if (written)
+    sync_file_range(fd, static_cast<off_t>(at), static_cast<off_t>(length),
+                    SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+  posix_fadvise(fd, static_cast<off_t>(at), static_cast<off_t>(length), POSIX_FADV_DONTNEED);
 }
 
 }  // namespace
@@ -152,6 +164,8 @@ OSErr FSOpenFork(const FSRef* ref, UniCharCount forkNameLength, const UniChar* f
   if (fstat(fork->fd, &st) != 0) return osErrFromErrno(errno);
   fork->device = (UInt64(item.st.stx_dev_major) << 32) | item.st.stx_dev_minor;
   fork->inode = st.st_ino;
+  fork->path = item.path;
+  fork->permissions = permissions;
   if (st.st_ino != item.st.stx_ino || major(st.st_dev) != item.st.stx_dev_major ||
       minor(st.st_dev) != item.st.stx_dev_minor)
     return fnfErr;
@@ -190,6 +204,7 @@ OSErr FSReadFork(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionOffs
   }
   fork->mark = at + done;
   if (actualCount) *actualCount = done;
+  if (positionMode & noCacheMask) dropFromCache(fork->fd, at, done, false);
   return err;
 }
 
@@ -223,6 +238,7 @@ OSErr FSWriteFork(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionOff
     fcntl(fork->fd, F_SETFL, flags);
     if (end >= 0) fork->mark = end;
     if (actualCount) *actualCount = done;
+    if ((positionMode & noCacheMask) && end >= 0) dropFromCache(fork->fd, end - SInt64(done), done, true);
     return err;
   }
 
@@ -241,6 +257,7 @@ OSErr FSWriteFork(FSIORefNum forkRefNum, UInt16 positionMode, SInt64 positionOff
   }
   fork->mark = at + done;
   if (actualCount) *actualCount = done;
+  if (positionMode & noCacheMask) dropFromCache(fork->fd, at, done, true);
   return err;
 }
 
@@ -279,6 +296,35 @@ OSErr FSCloseFork(FSIORefNum forkRefNum) {
   int fd = fork->fd;
   fork->fd = -1;
   return close(fd) == 0 ? OSErr(noErr) : OSErr(ioErr);
+}
+
+OSErr FSGetForkCBInfo(FSIORefNum desiredRefNum, FSVolumeRefNum, SInt16* iterator, FSIORefNum* actualRefNum,
+                      FSForkInfo* forkInfo, FSRef* ref, HFSUniStr255* outForkName) {
+  if (iterator) return paramErr;
+  std::shared_ptr<Fork> fork = findFork(desiredRefNum);
+  if (!fork) return rfNumErr;
+  std::lock_guard<std::mutex> guard(fork->lock);
+  if (actualRefNum) *actualRefNum = desiredRefNum;
+  if (forkInfo) {
+    std::memset(forkInfo, 0, sizeof *forkInfo);
+    struct stat st;
+    if (fstat(fork->fd, &st) != 0) return osErrFromErrno(errno);
+    forkInfo->permissions = fork->permissions;
+    forkInfo->volume = volumeRefNum(fork->device, parentPath(fork->path));
+    forkInfo->nodeID = static_cast<UInt32>(fork->inode);
+    forkInfo->currentPosition = static_cast<UInt64>(fork->mark);
+    forkInfo->logicalEOF = static_cast<UInt64>(st.st_size);
+    forkInfo->physicalEOF = static_cast<UInt64>(st.st_blocks) * 512;
+    forkInfo->process = static_cast<UInt64>(getpid());
+  }
+  if (outForkName) std::memset(outForkName, 0, sizeof *outForkName);
+  if (ref) {
+    struct statx st;
+    int e = statItem(fork->path, &st);
+    if (e != 0) return osErrFromErrno(e);
+    makeRef(fork->path, st, ref);
+  }
+  return noErr;
 }
 
 OSErr FlushVol(ConstStr63Param volName, FSVolumeRefNum vRefNum) {

@@ -53,8 +53,7 @@ typedef SInt16 ResFileAttributes;
 typedef SInt16 ScriptCode;
 
 enum : OSErr {
-  resNotFound = -192,
-  resFNotFound = -193,
+  resNotFound = -192,  // resFNotFound (-193) is with the File Manager's codes
   addResFailed = -194,
   rmvResFailed = -196,
   resAttrErr = -198,

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "TestSupport.h"
 #include "fileEngine.h"
@@ -85,6 +86,107 @@ TEST_F(FileEngineTest, FolderTestAndDataSize) {
     EXPECT_EQ(c.folder, feIsFolder(c.ref) != 0) << c.what;
     EXPECT_EQ(c.size, feGetFileDataSize(c.ref)) << c.what;
   }
+}
+
+// ---- Reading and writing open forks
+
+class ForkIOTest : public FileEngineTest {
+ protected:
+  SInt16 open(const fs::path& path, bool write = true) {
+    FSRef ref{};
+    EXPECT_EQ(noErr, feMakeFSRefFromPath(cf(path.string()), &ref));
+    SInt16 refNum = 0;
+    EXPECT_EQ(noErr, feOpenExistingFileRef(&ref, &refNum, write, true));
+    opened.push_back(refNum);
+    return refNum;
+  }
+  void TearDown() override {
+    for (SInt16 n : opened) FSCloseFork(n);
+  }
+  std::vector<SInt16> opened;
+};
+
+TEST_F(ForkIOTest, PositionedReadsAndWrites) {
+  writeFile(dir / "data", "0123456789");
+  SInt16 f = open(dir / "data");
+  char buffer[16] = {};
+  EXPECT_EQ(noErr, feReadFromFile(f, 3, 4, buffer));
+  EXPECT_EQ("3456", std::string(buffer, 4));
+  EXPECT_EQ(noErr, feWriteToFile(f, 8, 4, "WXYZ"));
+  SInt64 size = 0;
+  EXPECT_EQ(noErr, feGetEOF(f, &size));
+  EXPECT_EQ(12, size);
+  EXPECT_EQ("01234567WXYZ", velmtest::readFile(dir / "data"));
+  EXPECT_EQ(noErr, feSetEOF(f, 5));
+  EXPECT_EQ("01234", velmtest::readFile(dir / "data"));
+}
+
+TEST_F(ForkIOTest, ReadPastTheEndIsEndOfFileNeverShortTransfer) {
+  writeFile(dir / "data", "abcdef");
+  SInt16 f = open(dir / "data");
+  char buffer[16] = {};
+  EXPECT_EQ(eofErr, feReadFromFile(f, 4, 8, buffer));
+  EXPECT_EQ("ef", std::string(buffer, 2));
+  EXPECT_EQ(eofErr, feReadFromFile(f, 100, 1, buffer));
+  EXPECT_EQ(noErr, feReadFromFile(f, 6, 0, buffer));
+}
+
+TEST_F(ForkIOTest, AppendsGoToTheEndAndZeroBytesChangeNothing) {
+  writeFile(dir / "log", "first");
+  SInt16 f = open(dir / "log");
+  EXPECT_EQ(noErr, feAppendToFile(f, 0, nullptr));
+  EXPECT_EQ(noErr, feAppendToFile(f, 0, "ignored"));
+  EXPECT_EQ("first", velmtest::readFile(dir / "log"));
+  EXPECT_EQ(noErr, feAppendToFile(f, 7, " second"));
+  // A second fork on the same file appends after the first one's bytes, never over them.
+  SInt16 g = open(dir / "log");
+  EXPECT_EQ(noErr, feAppendToFile(g, 6, " third"));
+  EXPECT_EQ(noErr, feAppendToFile(f, 6, " forth"));
+  EXPECT_EQ("first second third forth", velmtest::readFile(dir / "log"));
+}
+
+TEST_F(ForkIOTest, WritesThroughAReadOnlyForkAndBadNumbersFail) {
+  writeFile(dir / "data", "abc");
+  SInt16 r = open(dir / "data", false);
+  EXPECT_NE(noErr, feWriteToFile(r, 0, 1, "x"));
+  EXPECT_NE(noErr, feAppendToFile(r, 1, "x"));
+  EXPECT_EQ("abc", velmtest::readFile(dir / "data"));
+  char buffer[4];
+  EXPECT_EQ(rfNumErr, feReadFromFile(12345, 0, 1, buffer));
+  SInt64 size = -1;
+  EXPECT_EQ(rfNumErr, feGetEOF(12345, &size));
+}
+
+TEST_F(ForkIOTest, CopiesAcrossBufferBoundaries) {
+  // 0xFFFFFF fits one buffer; 0x1000001 needs a second pass of one byte.
+  const struct {
+    UInt64 count;
+    SInt64 sourceOffset, destinationOffset;
+  } cases[] = {{0, 0, 0}, {0xFFFFFF, 1, 0}, {0x1000001, 3, 5}};
+  for (const auto& c : cases) {
+    std::string bytes(c.count + c.sourceOffset, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>((i * 131 + i / 4093) & 0xFF);
+    writeFile(dir / "from", bytes);
+    writeFile(dir / "to", std::string(c.destinationOffset, 'd'));
+    SInt16 from = open(dir / "from", false);
+    SInt16 to = open(dir / "to");
+    EXPECT_EQ(noErr, feCopyFileData(from, c.sourceOffset, c.count, to, c.destinationOffset)) << c.count;
+    std::string copied = velmtest::readFile(dir / "to");
+    ASSERT_EQ(c.count + c.destinationOffset, copied.size()) << c.count;
+    EXPECT_TRUE(copied.compare(c.destinationOffset, std::string::npos, bytes, c.sourceOffset) == 0) << c.count;
+    FSCloseFork(from);
+    FSCloseFork(to);
+    opened.clear();
+  }
+}
+
+TEST_F(ForkIOTest, CopyStopsAtTheSourceEnd) {
+  writeFile(dir / "from", "short");
+  writeFile(dir / "to", "");
+  SInt16 from = open(dir / "from", false);
+  SInt16 to = open(dir / "to");
+  EXPECT_EQ(eofErr, feCopyFileData(from, 0, 100, to, 0));
+  EXPECT_EQ("", velmtest::readFile(dir / "to"));
 }
 
 }  // namespace

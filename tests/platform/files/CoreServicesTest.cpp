@@ -322,9 +322,6 @@ TEST_F(FilesTest, CreateRefusesWhatItCannotDoBeforeMakingAnything) {
   FSRef ref{};
   EXPECT_EQ(errFSBadInfoBitmap, create("a", kFSCatInfoFinderInfo | kFSCatInfoContentMod, &info, &ref));
   EXPECT_EQ(paramErr, create("a", kFSCatInfoFinderInfo, nullptr, &ref));
-  FSSpec fileSpec{};
-  std::u16string n = u"a";
-  EXPECT_EQ(paramErr, FSCreateFileUnicode(&dirRef, 1, units(n), kFSCatInfoNone, nullptr, &ref, &fileSpec));
   // A "._a" that is not AppleDouble is never overwritten, and no file comes without its info.
   writeFile(dir / "._a", "private notes");
   EXPECT_EQ(ioErr, create("a", kFSCatInfoFinderInfo, &info, &ref));
@@ -424,8 +421,6 @@ TEST_F(FilesTest, CatalogFillsOnlyWhatWasAskedFor) {
   EXPECT_EQ(0u, info.nodeID);
   EXPECT_EQ(0u, info.permissions.mode);
   EXPECT_EQ(paramErr, FSGetCatalogInfo(&ref, kFSCatInfoDataSizes, nullptr, nullptr, nullptr, nullptr));
-  FSSpec fileSpec;
-  EXPECT_EQ(paramErr, FSGetCatalogInfo(&ref, kFSCatInfoNone, nullptr, nullptr, &fileSpec, nullptr));
 }
 
 TEST_F(FilesTest, TheRootFolderIsTheVolumeRootWithoutParent) {
@@ -642,7 +637,7 @@ TEST_F(DesktopTest, SomethingElseInItsPlaceOrAnUnknownFolderIsAnError) {
   FSRef ref{};
   EXPECT_EQ(errFSNotAFolder, find(kCreateFolder, &ref));
   EXPECT_EQ("not a folder", readFile(file));
-  EXPECT_EQ(fnfErr, FSFindFolder(kUserDomain, FOUR_CHAR_CODE('t', 'r', 's', 'h'), kCreateFolder, &ref));
+  EXPECT_EQ(fnfErr, FSFindFolder(kUserDomain, FOUR_CHAR_CODE('z', 'z', 'z', 'z'), kCreateFolder, &ref));
 }
 
 // ---- Gestalt, processors, date and time -------------------------------------------------------
