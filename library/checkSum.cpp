@@ -4,11 +4,123 @@
 #define OPENSSL_API_COMPAT 0x10100000L
 #include <openssl/md5.h>
 
+#include <fcntl.h>
+#include <setjmp.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "NSLog.h"
+#include "fileEngine.h"
+#include "myDebug.h"
 #include "stringEngine.h"
+
+// ---------------------------------------------------------------------------------------------
+// File checksums
+
+namespace {
+
+constexpr UInt64 kWindowSize = 67108864;  // 64 MiB
+constexpr UInt32 kPathBufferSize = 1024;
+
+// Reading a mapped page that lies past the file's end (the file was cut while it was hashed)
+// raises SIGBUS. While a window is hashed, the thread's jump buffer is set and the handler
+// returns there; every other SIGBUS goes on to the handler that was installed before.
+thread_local sigjmp_buf* tWindowGuard = nullptr;
+struct sigaction gPreviousBusAction;
+
+void onBusError(int signal, siginfo_t* info, void* context) {
+  if (sigjmp_buf* guard = tWindowGuard) {
+    tWindowGuard = nullptr;
+    siglongjmp(*guard, 1);
+  }
+  const struct sigaction& previous = gPreviousBusAction;
+  if (previous.sa_flags & SA_SIGINFO) {
+    if (previous.sa_sigaction) previous.sa_sigaction(signal, info, context);
+    return;
+  }
+  if (previous.sa_handler == SIG_IGN) return;
+  if (previous.sa_handler == SIG_DFL || previous.sa_handler == nullptr) {
+    struct sigaction fallback;
+    std::memset(&fallback, 0, sizeof fallback);
+    fallback.sa_handler = SIG_DFL;
+    sigaction(SIGBUS, &fallback, nullptr);
+    raise(SIGBUS);
+    return;
+  }
+  previous.sa_handler(signal);
+}
+
+void installBusGuard() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_sigaction = onBusError;
+    action.sa_flags = SA_SIGINFO | SA_NODEFER;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGBUS, &action, &gPreviousBusAction);
+  });
+}
+
+// Hashes a mapped window; false when its pages vanished under it.
+bool hashWindow(MD5_CTX* context, const void* bytes, size_t length) {
+  sigjmp_buf guard;
+  if (sigsetjmp(guard, 1) != 0) return false;
+  tWindowGuard = &guard;
+  MD5_Update(context, bytes, length);
+  tWindowGuard = nullptr;
+  return true;
+}
+
+}  // namespace
+
+SInt32 csGetCheckSum(FSRef file, Checksum* digest, csProgressProc progress, void* argument) {
+  char path[kPathBufferSize];
+  OSStatus err = FSRefMakePath(&file, reinterpret_cast<UInt8*>(path), kPathBufferSize);
+  if (err != noErr) return static_cast<SInt16>(err);
+  const UInt64 size = feGetFileDataSize(&file);
+  MD5_CTX context;
+  MD5_Init(&context);
+  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return -1;
+  installBusGuard();
+
+  UInt64 done = 0, offset = 0, window = kWindowSize;
+  while (done < size) {
+    if (size - done < window) window = size - done;
+    if (window == 0) break;
+    void* bytes = mmap(nullptr, window, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, static_cast<off_t>(offset));
+    if (bytes == MAP_FAILED) {
+      debugAssertFailed(static_cast<SInt16>(errno), "checkSum", 77);
+      close(fd);
+      return -2;
+    }
+    madvise(bytes, window, MADV_SEQUENTIAL);
+    bool whole = hashWindow(&context, bytes, window);
+    munmap(bytes, window);
+    if (!whole) {
+      debugAssertFailed(eofErr, "checkSum", __LINE__);
+      close(fd);
+      return eofErr;
+    }
+    offset += window;
+    done += window;
+    if (progress && done != size) progress(argument);
+  }
+  MD5_Final(digest->bytes, &context);
+  close(fd);
+  return noErr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Digests of bytes and strings
 
 SInt32 csIsSameChecksum(const Checksum* a, const Checksum* b) {
   if (!a || !b) return 0;

@@ -1,7 +1,16 @@
 #include "cocoaUtils.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
 #include "CFRef.h"
 #include "RZMCoreFunctions.h"
+#include "fileEngine.h"
+#include "stringEngine.h"
 
 namespace {
 
@@ -102,4 +111,44 @@ void cocoaUtils::translateOneView(NSView* view) {
 
 void cocoaUtils::translateWindow(NSWindow* window) {
   if (window) translateOneView(window->contentView());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Paths and text files
+
+CFStringRef cocoaUtils::cuGetPathFromFSRef(const FSRef* ref) {
+  UInt8 path[2048];
+  if (FSRefMakePath(ref, path, sizeof path) != noErr) return nullptr;
+  return CFStringCreateWithCString(nullptr, reinterpret_cast<const char*>(path), kCFStringEncodingUTF8);
+}
+
+SInt16 cuCreateAndOpenTextFile(CFStringRef path, SInt16* refNum) {
+  constexpr SInt16 kCannotCreate = -68;
+  std::string target;
+  {
+    UInt32 size = ORBStringGetUTF8Size(path);
+    if (size == 0 || ORBStringCountCharAppearances(path, 0) > 0) return kCannotCreate;
+    target.resize(size);
+    UInt32 count = 0;
+    ORBStringCopyToUTF8(path, target.data(), &count);
+    target.resize(count);
+  }
+  // The empty file is made exclusively beside the target and renamed over it.
+  size_t slash = target.rfind('/');
+  std::string folder = slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/") : target.substr(0, slash);
+  std::string pattern = folder + "/.velm-new-XXXXXX";
+  int fd = mkostemp(pattern.data(), O_CLOEXEC);
+  if (fd < 0) return kCannotCreate;
+  mode_t mask = umask(0);
+  umask(mask);
+  bool made = fchmod(fd, 0666 & ~mask) == 0;
+  made = close(fd) == 0 && made;
+  if (!made || rename(pattern.c_str(), target.c_str()) != 0) {
+    unlink(pattern.c_str());
+    return kCannotCreate;
+  }
+  FSRef ref;
+  OSStatus err = FSPathMakeRef(reinterpret_cast<const UInt8*>(target.c_str()), &ref, nullptr);
+  if (err != noErr) return static_cast<SInt16>(err);
+  return static_cast<SInt16>(feOpenExistingFileRef(&ref, refNum, true, true));
 }

@@ -8,6 +8,7 @@
 
 #include "AppKit.h"
 #include "CoreFoundation.h"
+#include "CoreServices.h"
 
 class cocoaUtils {
  public:
@@ -20,4 +21,13 @@ class cocoaUtils {
   static void translateOneView(NSView* view);
   // translateOneView on the window's content view.
   static void translateWindow(NSWindow* window);
+
+  // The item's POSIX path as a new string the caller releases; null when the path cannot be
+  // had (also when it is longer than 2047 bytes).
+  static CFStringRef cuGetPathFromFSRef(const FSRef* ref);
 };
+
+// Replaces the file at the path by an empty one (made next to it and renamed into place, so that
+// a link there is replaced, never followed) and opens its data fork for reading and writing.
+// -68 when the empty file cannot be made; else the status of the path lookup or of the open.
+SInt16 cuCreateAndOpenTextFile(CFStringRef path, SInt16* refNum);

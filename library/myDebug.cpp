@@ -102,8 +102,12 @@ SInt16 debugOpenLogfile(void) {
 }
 
 OSErr debugCloseLogFile(SInt16 refNum) {
+  // The volume that holds the log is the one to flush; it is asked while the fork is still open.
+  FSForkInfo info;
+  OSErr err = FSGetForkCBInfo(refNum, 0, nullptr, nullptr, &info, nullptr, nullptr);
   FSCloseFork(refNum);
-  return FlushVol(nullptr, -1);
+  if (err != noErr) return err;
+  return FlushVol(nullptr, info.volume);
 }
 
 OSErr debugWriteCString(SInt16 refNum, const char* s) {

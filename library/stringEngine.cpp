@@ -1,11 +1,13 @@
 #include "stringEngine.h"
 
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "RZMCoreFunctions.h"
+#include "fileEngine.h"
 #include "myDebug.h"
 
 namespace {
@@ -403,4 +405,29 @@ CFStringRef ORBStringConvertToURL(CFStringRef s) {
 CFStringRef ORBStringConvertFromURL(CFStringRef s) {
   if (!s) return nullptr;
   return CFURLCreateStringByReplacingPercentEscapes(nullptr, s, CFSTR(""));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Writing a file
+
+SInt16 ORBStringWriteToFile(CFStringRef s, CFStringRef path, SInt16 encoding) {
+  // Only UTF-8 (12) is written; an unknown code is refused before the file is touched.
+  if (encoding != 12) return paramErr;
+  SInt16 refNum = 0;
+  OSStatus err = feCreateAndOpenTextFile(path, &refNum);
+  if (err != noErr) return static_cast<SInt16>(err);
+  UInt32 size = ORBStringGetUTF8Size(s);
+  void* bytes = std::calloc(size ? size : 1, 1);
+  if (!bytes) {
+    FSCloseFork(refNum);
+    return memFullErr;
+  }
+  UInt32 count = 0;
+  ORBStringCopyToUTF8(s, bytes, &count);
+  err = feWriteToFile(refNum, 0, count, bytes);
+  // A longer file that was there before must not keep its old bytes behind the new text.
+  if (err == noErr) err = feSetEOF(refNum, count);
+  std::free(bytes);
+  FSCloseFork(refNum);
+  return static_cast<SInt16>(err);
 }

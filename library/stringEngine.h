@@ -57,6 +57,10 @@ void ORBStringAppendORBString(CFMutableStringRef* s, CFStringRef appended);
 // ---- Byte conversion and file names
 UInt32 ORBStringGetUTF8Size(CFStringRef s);
 void ORBStringCopyToUTF8(CFStringRef s, void* destination, UInt32* count);
+// Writes the text into the file at the POSIX path, creating the file when missing. Encoding code
+// 12 writes the UTF-8 bytes from the start of the file and cuts the file to them; any other code
+// writes nothing and gives paramErr (-50). Otherwise the status of the open or of the write.
+SInt16 ORBStringWriteToFile(CFStringRef s, CFStringRef path, SInt16 encoding);
 UInt32 ORBStringGetMacRomanSize(CFStringRef s);
 void ORBStringCopyToMacRoman(CFStringRef s, void* destination, UInt32* count);
 Boolean ORBStringCopyToPString(CFStringRef s, Str255 buffer);

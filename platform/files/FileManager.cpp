@@ -74,6 +74,7 @@ namespace {
 
 constexpr UInt32 kRefMagic = 0x56524546;  // 'VREF'
 constexpr size_t kPathCapacity = 65536;
+size_t gPathCapacity = kPathCapacity;
 
 struct PathSlot {
   std::string path;
@@ -105,7 +106,7 @@ void internPath(const std::string& path, UInt32* slot, UInt32* generation) {
     return;
   }
   UInt32 i;
-  if (t.slots.size() < kPathCapacity) {
+  if (t.slots.size() < gPathCapacity) {
     i = static_cast<UInt32>(t.slots.size());
     t.slots.emplace_back();
     t.recent.push_front(i);
@@ -200,6 +201,13 @@ void removeOrphanSidecars(const std::string& folder) {
     if (std::strncmp(e->d_name, "._", 2) == 0) sidecars.push_back(e->d_name);
   closedir(dir);
   for (const std::string& name : sidecars) unlinkat(AT_FDCWD, childPath(folder, name).c_str(), 0);
+}
+
+void setPathTableCapacity(size_t capacity) {
+  PathTable& t = pathTable();
+  std::lock_guard<std::mutex> guard(t.lock);
+  // Only ever lowered below the slots in use, which then are reused in turn.
+  gPathCapacity = capacity == 0 ? kPathCapacity : capacity;
 }
 
 size_t pathTableSize() {

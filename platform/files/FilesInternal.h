@@ -28,8 +28,10 @@ struct Item {
 // Fills ref for the item at path (canonical, absolute) whose statx is st.
 void makeRef(const std::string& path, const struct statx& st, FSRef* ref);
 
-// How many paths the FSRef table holds now.
+// How many paths the FSRef table holds now, and its capacity (0: the normal 65536). A lower
+// capacity lets tests fill the table with a few files.
 size_t pathTableSize();
+void setPathTableCapacity(size_t capacity);
 
 // Looks the reference up again: errFSBadFSRef for something that is not an FSRef, fnfErr when
 // its path no longer names the same item.
@@ -97,6 +99,7 @@ UInt32 directoryID(const std::string& path, const struct statx& st, bool isVolum
 // registry does not know or whose folder is no longer where it was last seen.
 OSErr directoryPath(FSVolumeRefNum vRefNum, UInt32 dirID, std::string* path);
 size_t directoryRegistrySize();
+void setDirectoryRegistryCapacity(size_t capacity);  // 0: the normal 16384
 
 // True when the item at the canonical path is the root folder of its volume.
 bool isVolumeRoot(const std::string& path, const struct statx& st);

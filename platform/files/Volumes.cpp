@@ -146,6 +146,7 @@ const Volume* findVolume(VolumeTable& t, FSVolumeRefNum refNum) {
 // ---- Directory IDs ------------------------------------------------------------------------------
 
 constexpr size_t kDirectoryCapacity = 16384;
+size_t gDirectoryCapacity = kDirectoryCapacity;
 
 struct DirKey {
   UInt64 device;
@@ -322,7 +323,7 @@ UInt32 directoryID(const std::string& path, const struct statx& st, bool isVolum
   r.recent.push_front(DirEntry{key, id, path});
   r.byKey.emplace(key, r.recent.begin());
   r.byID.emplace(std::make_pair(key.device, id), r.recent.begin());
-  while (r.recent.size() > kDirectoryCapacity) {
+  while (r.recent.size() > gDirectoryCapacity) {
     const DirEntry& old = r.recent.back();
     r.byKey.erase(old.key);
     r.byID.erase({old.key.device, old.id});
@@ -356,6 +357,12 @@ OSErr directoryPath(FSVolumeRefNum vRefNum, UInt32 dirID, std::string* path) {
     return dirNFErr;
   *path = candidate;
   return noErr;
+}
+
+void setDirectoryRegistryCapacity(size_t capacity) {
+  DirectoryRegistry& r = registry();
+  std::lock_guard<std::mutex> guard(r.lock);
+  gDirectoryCapacity = capacity == 0 ? kDirectoryCapacity : capacity;
 }
 
 size_t directoryRegistrySize() {

@@ -1,7 +1,13 @@
 // MD5 digests against the RFC 1321 test suite and the openssl command.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstring>
+#include <filesystem>
+#include <functional>
 #include <random>
 #include <string>
 
@@ -76,6 +82,127 @@ TEST(Checksums, CompareAndText) {
   EXPECT_EQ(csIsSameChecksum(&a, &b), 0);
   EXPECT_EQ(take(csMakeStringFromChecksum(&a)), "900150983cd24fb0d6963f7d28e17f72");
   csTester();  // writes to the log; must not crash
+}
+
+}  // namespace
+
+// ---- File checksums -------------------------------------------------------------------------
+
+namespace {
+
+using velmtest::makeTempDir;
+using velmtest::runCommand;
+
+struct Progress {
+  int calls = 0;
+  std::function<void()> action;
+};
+
+void countCall(void* argument) {
+  auto* p = static_cast<Progress*>(argument);
+  ++p->calls;
+  if (p->action) p->action();
+}
+
+// A sparse file of the size with a few marked bytes, so that every window has its own contents.
+std::filesystem::path sparseFile(const std::filesystem::path& dir, const std::string& name, UInt64 size) {
+  std::filesystem::path path = dir / name;
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  EXPECT_GE(fd, 0);
+  EXPECT_EQ(0, ftruncate(fd, static_cast<off_t>(size)));
+  for (UInt64 at = 0; at < size; at += 7 * 1024 * 1024 + 13) {
+    std::string mark = "mark@" + std::to_string(at);
+    UInt64 room = size - at < mark.size() ? size - at : mark.size();
+    EXPECT_EQ(ssize_t(room), pwrite(fd, mark.data(), room, static_cast<off_t>(at)));
+  }
+  if (size > 0) {
+    EXPECT_EQ(1, pwrite(fd, "!", 1, static_cast<off_t>(size - 1)));
+  }
+  close(fd);
+  return path;
+}
+
+std::string opensslMD5(const std::filesystem::path& path) {
+  int status = -1;
+  std::string out = runCommand("openssl dgst -md5 -r '" + path.string() + "'", &status);
+  EXPECT_EQ(0, status);
+  return out.substr(0, 32);
+}
+
+FSRef refTo(const std::filesystem::path& path) {
+  FSRef ref{};
+  EXPECT_EQ(noErr, FSPathMakeRef(reinterpret_cast<const UInt8*>(path.c_str()), &ref, nullptr));
+  return ref;
+}
+
+TEST(FileChecksum, AgreesWithOpensslAcrossWindowBoundaries) {
+  const std::filesystem::path dir = makeTempDir("cs");
+  constexpr UInt64 MiB = 1024 * 1024;
+  const struct {
+    const char* what;
+    UInt64 size;
+    int callbacks;
+  } cases[] = {
+      {"empty", 0, 0},
+      {"a few bytes", 3, 0},
+      {"exactly one window", 64 * MiB, 0},
+      {"one byte into the second window", 64 * MiB + 1, 1},
+      {"64, 64, 64 and 8 MiB", 200 * MiB, 3},
+  };
+  for (const auto& c : cases) {
+    std::filesystem::path path = sparseFile(dir, "f", c.size);
+    Checksum digest;
+    std::memset(&digest, 0xEE, sizeof digest);
+    Progress progress;
+    ASSERT_EQ(0, csGetCheckSum(refTo(path), &digest, countCall, &progress)) << c.what;
+    EXPECT_EQ(opensslMD5(path), take(csMakeStringFromChecksum(&digest))) << c.what;
+    EXPECT_EQ(c.callbacks, progress.calls) << c.what;
+    // Without a callback the same digest comes out.
+    Checksum again;
+    ASSERT_EQ(0, csGetCheckSum(refTo(path), &again, nullptr, nullptr)) << c.what;
+    EXPECT_EQ(1, csIsSameChecksum(&digest, &again)) << c.what;
+  }
+}
+
+TEST(FileChecksum, FailuresLeaveTheDigestUntouched) {
+  const std::filesystem::path dir = makeTempDir("csfail");
+  Checksum untouched;
+  std::memset(&untouched, 0x5A, sizeof untouched);
+
+  // A reference whose file is gone: the path lookup's status.
+  velmtest::writeFile(dir / "gone", "x");
+  FSRef gone = refTo(dir / "gone");
+  std::filesystem::remove(dir / "gone");
+  Checksum digest = untouched;
+  EXPECT_EQ(fnfErr, csGetCheckSum(gone, &digest, nullptr, nullptr));
+  EXPECT_EQ(1, csIsSameChecksum(&digest, &untouched));
+
+  // A file that cannot be opened.
+  if (geteuid() != 0) {
+    velmtest::writeFile(dir / "locked", "secret");
+    std::filesystem::permissions(dir / "locked", std::filesystem::perms::none);
+    EXPECT_EQ(-1, csGetCheckSum(refTo(dir / "locked"), &digest, nullptr, nullptr));
+    EXPECT_EQ(1, csIsSameChecksum(&digest, &untouched));
+  }
+}
+
+TEST(FileChecksum, AFileCutWhileItIsHashedIsAnErrorNotACrash) {
+  const std::filesystem::path dir = makeTempDir("csshrink");
+  constexpr UInt64 MiB = 1024 * 1024;
+  std::filesystem::path path = sparseFile(dir, "shrinks", 130 * MiB);
+  Checksum untouched;
+  std::memset(&untouched, 0x5A, sizeof untouched);
+  Checksum digest = untouched;
+  // After the first window the file loses most of the second one: its pages are gone when they
+  // are read.
+  Progress progress;
+  progress.action = [&] { ASSERT_EQ(0, truncate(path.c_str(), static_cast<off_t>(64 * MiB + 10))); };
+  EXPECT_EQ(eofErr, csGetCheckSum(refTo(path), &digest, countCall, &progress));
+  EXPECT_EQ(1, progress.calls);
+  EXPECT_EQ(1, csIsSameChecksum(&digest, &untouched));
+  // The file is hashed as it is now afterwards.
+  ASSERT_EQ(0, csGetCheckSum(refTo(path), &digest, nullptr, nullptr));
+  EXPECT_EQ(opensslMD5(path), take(csMakeStringFromChecksum(&digest)));
 }
 
 }  // namespace

@@ -293,3 +293,68 @@ TEST(TranslateOneView, WindowsAndNothing) {
 }
 
 }  // namespace
+
+// ---- Paths and text files ----------------------------------------------------------------------
+
+namespace {
+
+std::string utf8Of(CFStringRef s) {
+  if (!s) return "<null>";
+  char buffer[4096];
+  return CFStringGetCString(s, buffer, sizeof buffer, kCFStringEncodingUTF8) ? buffer : "<unconvertible>";
+}
+
+CFRef<CFStringRef> cfPath(const fs::path& p) {
+  return CFRef<CFStringRef>(CFStringCreateWithCString(nullptr, p.c_str(), kCFStringEncodingUTF8));
+}
+
+TEST(CocoaPaths, PathOfAReferenceOrNull) {
+  fs::path dir = fs::canonical(velmtest::makeTempDir("cupath"));
+  velmtest::writeFile(dir / "b\xC3\xA4r.txt", "x");
+  FSRef ref{};
+  ASSERT_EQ(noErr, FSPathMakeRef(reinterpret_cast<const UInt8*>((dir / "b\xC3\xA4r.txt").c_str()), &ref, nullptr));
+  CFRef<CFStringRef> path(cocoaUtils::cuGetPathFromFSRef(&ref));
+  EXPECT_EQ((dir / "b\xC3\xA4r.txt").string(), utf8Of(path.get()));
+
+  // A path that does not fit the 2048-byte buffer, and a vanished item.
+  fs::path deep = dir;
+  while (deep.string().size() < 2100) deep /= std::string(200, 'd');
+  fs::create_directories(deep);
+  FSRef deepRef{};
+  ASSERT_EQ(noErr, FSPathMakeRef(reinterpret_cast<const UInt8*>(deep.c_str()), &deepRef, nullptr));
+  EXPECT_EQ(nullptr, CFRef<CFStringRef>(cocoaUtils::cuGetPathFromFSRef(&deepRef)).get());
+  fs::remove(dir / "b\xC3\xA4r.txt");
+  EXPECT_EQ(nullptr, CFRef<CFStringRef>(cocoaUtils::cuGetPathFromFSRef(&ref)).get());
+  FSRef zero{};
+  EXPECT_EQ(nullptr, CFRef<CFStringRef>(cocoaUtils::cuGetPathFromFSRef(&zero)).get());
+}
+
+TEST(CocoaPaths, CreateAndOpenTextFileStartsEmptyAndNeverFollowsALink) {
+  fs::path dir = fs::canonical(velmtest::makeTempDir("cutext"));
+  velmtest::writeFile(dir / "old.txt", std::string(100, 'o'));
+  SInt16 refNum = 0;
+  ASSERT_EQ(noErr, cuCreateAndOpenTextFile(cfPath(dir / "old.txt").get(), &refNum));
+  SInt64 size = -1;
+  EXPECT_EQ(noErr, FSGetForkSize(refNum, &size));
+  EXPECT_EQ(0, size);
+  EXPECT_EQ(noErr, FSWriteFork(refNum, fsFromStart, 0, 3, "new", nullptr));
+  EXPECT_EQ(noErr, FSCloseFork(refNum));
+  EXPECT_EQ("new", velmtest::readFile(dir / "old.txt"));
+
+  // A link planted at the path is replaced by the file; its target is untouched.
+  velmtest::writeFile(dir / "target", "precious");
+  fs::create_symlink(dir / "target", dir / "link.txt");
+  ASSERT_EQ(noErr, cuCreateAndOpenTextFile(cfPath(dir / "link.txt").get(), &refNum));
+  EXPECT_EQ(noErr, FSCloseFork(refNum));
+  EXPECT_EQ("precious", velmtest::readFile(dir / "target"));
+  EXPECT_FALSE(fs::is_symlink(dir / "link.txt"));
+  EXPECT_EQ(0u, fs::file_size(dir / "link.txt"));
+
+  // No folder to make it in: -68, and nothing is left behind.
+  EXPECT_EQ(-68, cuCreateAndOpenTextFile(cfPath(dir / "none" / "x.txt").get(), &refNum));
+  EXPECT_EQ(-68, cuCreateAndOpenTextFile(nullptr, &refNum));
+  for (const auto& e : fs::directory_iterator(dir))
+    EXPECT_EQ(std::string::npos, e.path().filename().string().find(".velm-new-")) << e.path();
+}
+
+}  // namespace

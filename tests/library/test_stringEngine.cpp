@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "CFTestSupport.h"
+#include "CoreServices.h"
 #include "TestSupport.h"
 #include "stringEngine.h"
 
@@ -396,6 +397,36 @@ TEST(BadInput, VeryLongAndEmptyStrings) {
   EXPECT_EQ(ORBStringGetUTF8Size(empty), 0u);
   EXPECT_EQ(ORBStringPosition(empty, S("a"), 0, 0), -1);
   EXPECT_EQ(take(ORBStringConvertToURL(empty)), "");
+}
+
+}  // namespace
+
+// ---- Writing text files ------------------------------------------------------------------------
+
+namespace {
+
+TEST(WriteToFile, ReplacesTheWholeTextAndRefusesUnknownEncodings) {
+  fs::path dir = velmtest::makeTempDir("write");
+  CFRef<CFStringRef> path(CFStringCreateWithCString(nullptr, (dir / "notes.txt").c_str(), kCFStringEncodingUTF8));
+  CFRef<CFStringRef> text(CFStringCreateWithCString(nullptr, "caf\xC3\xA9 text", kCFStringEncodingUTF8));
+
+  // A new file, then a longer file that keeps none of its old bytes behind the new text.
+  EXPECT_EQ(noErr, ORBStringWriteToFile(text.get(), path.get(), 12));
+  EXPECT_EQ("caf\xC3\xA9 text", velmtest::readFile(dir / "notes.txt"));
+  velmtest::writeFile(dir / "notes.txt", std::string(100, 'x'));
+  EXPECT_EQ(noErr, ORBStringWriteToFile(text.get(), path.get(), 12));
+  EXPECT_EQ("caf\xC3\xA9 text", velmtest::readFile(dir / "notes.txt"));
+  EXPECT_EQ(noErr, ORBStringWriteToFile(nullptr, path.get(), 12));
+  EXPECT_EQ("", velmtest::readFile(dir / "notes.txt"));
+
+  // Any other encoding writes nothing and says so; the file stays as it was.
+  velmtest::writeFile(dir / "notes.txt", "before");
+  for (SInt16 code : {0, 1, 11, 13, -1}) {
+    EXPECT_EQ(paramErr, ORBStringWriteToFile(text.get(), path.get(), code)) << code;
+    EXPECT_EQ("before", velmtest::readFile(dir / "notes.txt")) << code;
+  }
+  CFRef<CFStringRef> nowhere(CFStringCreateWithCString(nullptr, (dir / "no" / "file").c_str(), kCFStringEncodingUTF8));
+  EXPECT_EQ(fnfErr, ORBStringWriteToFile(text.get(), nowhere.get(), 12));
 }
 
 }  // namespace

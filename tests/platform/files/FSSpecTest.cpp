@@ -421,9 +421,12 @@ TEST(PathStyles, ColonSeparatedPathsStartWithTheVolumeName) {
 // ---- Bounded tables ------------------------------------------------------------------------------
 
 TEST(BoundedTables, ReferencesAndDirectoryIDsDoNotGrowWithoutLimit) {
-  // More distinct paths than the reference table keeps: the oldest reference goes stale.
+  // More distinct paths than the reference table keeps: the oldest reference goes stale and the
+  // table stays at its capacity. The capacity is lowered so that a few files fill it.
   fs::path dir = fs::canonical(makeTempDir("bounded"));
-  const int kFiles = 65536 + 64;
+  const size_t capacity = velm_files::pathTableSize() + 32;
+  velm_files::setPathTableCapacity(capacity);
+  const int kFiles = 64;
   FSRef first{}, last{};
   for (int i = 0; i < kFiles; ++i) {
     std::string p = (dir / std::to_string(i)).string();
@@ -434,23 +437,40 @@ TEST(BoundedTables, ReferencesAndDirectoryIDsDoNotGrowWithoutLimit) {
     ASSERT_EQ(noErr, FSPathMakeRef(reinterpret_cast<const UInt8*>(p.c_str()), i == 0 ? &first : &ref, nullptr));
     if (i == kFiles - 1) last = ref;
   }
-  EXPECT_LE(velm_files::pathTableSize(), 65536u);
+  EXPECT_LE(velm_files::pathTableSize(), capacity);
   EXPECT_EQ(errFSBadFSRef, FSGetCatalogInfo(&first, kFSCatInfoNone, nullptr, nullptr, nullptr, nullptr));
   EXPECT_EQ((dir / std::to_string(kFiles - 1)).string(), pathOf(last));
-  fs::remove_all(dir);
+  // A path made again gets a fresh slot and works.
+  std::string firstPath = (dir / "0").string();
+  ASSERT_EQ(noErr, FSPathMakeRef(reinterpret_cast<const UInt8*>(firstPath.c_str()), &first, nullptr));
+  EXPECT_EQ(firstPath, pathOf(first));
+  velm_files::setPathTableCapacity(0);
 
-  // More folders than the directory registry remembers.
+  // More folders than the directory registry remembers: the oldest ID is forgotten.
   fs::path folders = fs::canonical(makeTempDir("folders"));
-  for (int i = 0; i < 16384 + 64; ++i) {
+  const size_t folderCapacity = velm_files::directoryRegistrySize() + 16;
+  velm_files::setDirectoryRegistryCapacity(folderCapacity);
+  FSVolumeRefNum volume = 0;
+  UInt32 firstID = 0;
+  for (int i = 0; i < 40; ++i) {
     std::string p = (folders / std::to_string(i)).string();
     ASSERT_EQ(0, mkdir(p.c_str(), 0700));
     FSRef ref{};
     ASSERT_EQ(noErr, FSPathMakeRef(reinterpret_cast<const UInt8*>(p.c_str()), &ref, nullptr));
     FSCatalogInfo info;
-    ASSERT_EQ(noErr, FSGetCatalogInfo(&ref, kFSCatInfoNodeID, &info, nullptr, nullptr, nullptr));
+    ASSERT_EQ(noErr, FSGetCatalogInfo(&ref, kFSCatInfoNodeID | kFSCatInfoVolume, &info, nullptr, nullptr, nullptr));
+    if (i == 0) {
+      firstID = info.nodeID;
+      volume = info.volume;
+    }
   }
-  EXPECT_LE(velm_files::directoryRegistrySize(), 16384u);
-  fs::remove_all(folders);
+  EXPECT_LE(velm_files::directoryRegistrySize(), folderCapacity);
+  FSSpec spec{};
+  spec.vRefNum = volume;
+  spec.parID = static_cast<SInt32>(firstID);
+  FSRef forgotten{};
+  EXPECT_EQ(dirNFErr, FSpMakeFSRef(&spec, &forgotten));
+  velm_files::setDirectoryRegistryCapacity(0);
 }
 
 }  // namespace
