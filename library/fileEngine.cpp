@@ -7,7 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <utility>
+
+#include "Aliases.h"
 #include "RZMCoreFunctions.h"
+#include "Resources.h"
 #include "myDebug.h"
 #include "stringEngine.h"
 
@@ -322,6 +326,48 @@ OSStatus feCopyFileData(SInt16 source, SInt64 sourceOffset, UInt64 count, SInt16
 }
 
 // ---------------------------------------------------------------------------------------------
+// Version resources
+
+namespace {
+
+constexpr ResType kVersionType = FOUR_CHAR_CODE('v', 'e', 'r', 's');
+const unsigned char kEmptyName[1] = {0};
+
+// A version resource of the current chain as a free copy owned by the caller, or null. A
+// resource that cannot be detached (one added and not yet written) is copied instead, so that
+// the caller never disposes of a block the chain still owns.
+Handle detachedVersion(ResID id) {
+  Handle h = GetResource(kVersionType, id);
+  if (!h) return nullptr;
+  DetachResource(h);
+  if (ResError() == noErr) return h;
+  Handle copy = nullptr;
+  if (PtrToHand(*h, &copy, GetHandleSize(h)) != noErr) return nullptr;
+  return copy;
+}
+
+// Adds the copy of 'vers' 1 as 'vers' 1 and the copy of 'vers' 3 as 'vers' 2 to the current
+// resource file, unless it has a 'vers' 1 of its own. Takes over both copies.
+void addVersionResources(Handle vers1, Handle vers3) {
+  Handle own = Get1Resource(kVersionType, 1);
+  if (own) {
+    ReleaseResource(own);
+    DisposeHandle(vers1);
+    DisposeHandle(vers3);
+    return;
+  }
+  const std::pair<Handle, ResID> copies[] = {{vers1, 1}, {vers3, 2}};
+  for (const auto& [h, id] : copies) {
+    if (!h) continue;
+    AddResource(h, kVersionType, id, kEmptyName);
+    if (ResError() == noErr) ReleaseResource(h);  // stays in memory until the file is written
+    else DisposeHandle(h);
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
 // Opening and creating
 
 namespace {
@@ -332,27 +378,21 @@ OSStatus openDataFork(const FSRef* file, SInt16* refNum, Boolean write) {
   return FSOpenFork(file, forkName.length, forkName.unicode, permissionFor(write), refNum);
 }
 
-// Opening a file's resource fork as a resource file: the answer for a file that has none (the
-// Resource Manager reports the end of an empty fork).
-OSStatus openResourceFork(const FSRef* file, SInt16* refNum) {
-  *refNum = -1;
-  FSCatalogInfo info;
-  OSErr err = FSGetCatalogInfo(file, kFSCatInfoNone, &info, nullptr, nullptr, nullptr);
-  return err != noErr ? OSStatus(err) : OSStatus(eofErr);
+// Opens the resource fork of a file as a resource file, which becomes the current one: ResError's
+// status, or -1 when it reports none but no file was opened.
+OSStatus openResourceFile(const FSSpec* spec, SInt16* refNum, Boolean write) {
+  *refNum = FSpOpenResFile(spec, permissionFor(write));
+  OSErr err = ResError();
+  if (err != noErr) return err;
+  return *refNum == -1 ? OSStatus(-1) : OSStatus(noErr);
 }
 
 }  // namespace
 
 OSStatus feOpenExistingFile(FSSpec file, SInt16* refNum, Boolean write, Boolean dataFork) {
+  if (!dataFork) return openResourceFile(&file, refNum, write);
   FSRef ref;
   OSErr err = FSpMakeFSRef(&file, &ref);
-  if (!dataFork) {
-    if (err != noErr) {
-      *refNum = -1;
-      return err;
-    }
-    return openResourceFork(&ref, refNum);
-  }
   if (err != noErr) return err;
   return openDataFork(&ref, refNum, write);
 }
@@ -362,7 +402,7 @@ OSStatus feOpenExistingFileRef(const FSRef* file, SInt16* refNum, Boolean write,
     FSSpec spec;
     OSErr err = FSGetCatalogInfo(file, kFSCatInfoNone, nullptr, nullptr, &spec, nullptr);
     if (err != noErr) return err;
-    return openResourceFork(file, refNum);
+    return openResourceFile(&spec, refNum, write);
   }
   return openDataFork(file, refNum, write);
 }
@@ -404,18 +444,36 @@ OSStatus feCreateAndOpenTextFile(CFStringRef path, SInt16* refNum) {
 }
 
 OSStatus feCreateNewFile(FSSpec file, SInt16* refNum, Boolean dataFork, OSType type, OSType creator) {
-  if (!dataFork) {
-    // Resource files cannot be made here: the answer of a file system without resource forks.
-    *refNum = -1;
-    return eofErr;
+  if (dataFork) {
+    OSErr err = FSpCreate(&file, creator, type, smSystemScript);
+    if (err != noErr && err != dupFNErr) return err;
+    const bool existed = err == dupFNErr;
+    feAddVersRessource(file, type, creator);
+    // An existing file keeps its data and is not opened.
+    if (existed) return dupFNErr;
+    FSRef ref;
+    err = FSpMakeFSRef(&file, &ref);
+    if (err != noErr) return err;
+    return openDataFork(&ref, refNum, true);
   }
-  OSErr err = FSpCreate(&file, creator, type, smSystemScript);
-  // An existing file keeps its data and is not opened.
-  if (err != noErr) return err;
-  FSRef ref;
-  err = FSpMakeFSRef(&file, &ref);
-  if (err != noErr) return err;
-  return openDataFork(&ref, refNum, true);
+
+  FSpCreateResFile(&file, creator, type, smSystemScript);
+  OSErr err = ResError();
+  if (err != noErr && err != dupFNErr) return err;
+  Handle vers1 = detachedVersion(1);
+  Handle vers3 = detachedVersion(3);
+  *refNum = FSpOpenResFile(&file, fsRdWrPerm);
+  err = ResError();
+  if (err != noErr || *refNum == -1) {
+    DisposeHandle(vers1);
+    DisposeHandle(vers3);
+    return err != noErr ? OSStatus(err) : OSStatus(-1);
+  }
+  // A file already open with write access is not made current by the open: make it current, so
+  // that the resources go into this file and the caller finds it current, as for a new one.
+  UseResFile(*refNum);
+  addVersionResources(vers1, vers3);
+  return noErr;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -480,4 +538,99 @@ OSStatus feMoveFolderToTrash(const FSRef* folder) {
   if (findTrashOf(folder, &trash) != noErr || FSMoveObject(folder, &trash, nullptr) != noErr)
     return FSDeleteObject(folder);
   return noErr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Resource forks
+
+void feAddVersRessource(FSSpec file, OSType type, OSType creator) {
+  FSpCreateResFile(&file, creator, type, smSystemScript);
+  OSErr err = ResError();
+  if (err != noErr && err != dupFNErr) return;
+  const SInt16 saved = CurResFile();
+  Handle vers1 = detachedVersion(1);
+  Handle vers3 = detachedVersion(3);
+  SInt16 ref = FSpOpenResFile(&file, fsCurPerm);
+  if (ref == -1) {
+    DisposeHandle(vers1);
+    DisposeHandle(vers3);
+    UseResFile(saved);
+    return;
+  }
+  UseResFile(ref);
+  addVersionResources(vers1, vers3);
+  CloseResFile(ref);
+  UseResFile(saved);
+}
+
+OSStatus feCopyRessourceFile(FSSpec source, FSSpec destination) {
+  FInfo info;
+  OSErr err = FSpGetFInfo(&source, &info);
+  if (err != noErr) return err;
+  FSpCreateResFile(&destination, info.fileCreator, info.fileType, smSystemScript);
+  err = ResError();
+  if (err != noErr) return err;
+  SInt16 from = 0, to = 0;
+  err = FSpOpenRF(&source, fsRdPerm, &from);
+  if (err != noErr) return err;
+  err = FSpOpenRF(&destination, fsRdWrPerm, &to);
+  if (err != noErr) {
+    FSClose(from);
+    return err;
+  }
+  long size = 0;
+  err = GetEOF(from, &size);
+  Ptr block = err == noErr ? NewPtrClear(size) : nullptr;
+  if (!block) {
+    FSClose(from);
+    FSClose(to);
+    return err != noErr ? OSStatus(err) : OSStatus(nilHandleErr);
+  }
+  ParamBlockRec pb;
+  std::memset(&pb, 0, sizeof pb);
+  pb.ioParam.ioRefNum = from;
+  pb.ioParam.ioBuffer = block;
+  pb.ioParam.ioReqCount = size;
+  pb.ioParam.ioPosMode = fsFromStart;
+  pb.ioParam.ioPosOffset = 0;
+  pb.ioParam.ioCompletion = nullptr;
+  OSErr readErr = PBReadSync(&pb);
+  OSErr writeErr = noErr;
+  if (readErr == noErr) {
+    pb.ioParam.ioRefNum = to;
+    writeErr = PBWriteSync(&pb);
+    // The new fork began as an empty resource map: a shorter source must not keep its tail.
+    if (writeErr == noErr) writeErr = SetEOF(to, size);
+  }
+  FSClose(from);
+  // The fork reaches the disk when it is closed: a failure there is the write's failure.
+  OSErr closeErr = FSClose(to);
+  if (writeErr == noErr) writeErr = closeErr;
+  DisposePtr(block);
+  return readErr != noErr ? readErr : writeErr;
+}
+
+Boolean feResolveAlias(FSSpec* spec) {
+  if (!spec) return false;
+  FInfo info;
+  if (FSpGetFInfo(spec, &info) != noErr || !(info.finderFlags & kIsAlias)) return false;
+  SInt16 ref = FSpOpenResFile(spec, fsCurPerm);
+  if (ref == -1) return false;
+  UseResFile(ref);
+  Boolean resolved = false;
+  // The record must be the file's own: one lower in the chain names some other target.
+  Handle record = Get1Resource(rAliasType, 0);
+  if (record && ResError() == noErr) {
+    DetachResource(record);
+    const bool detached = ResError() == noErr;
+    FSSpec target;
+    Boolean changed = false;
+    if (ResolveAlias(nullptr, reinterpret_cast<AliasHandle>(record), &target, &changed) == noErr) {
+      *spec = target;
+      resolved = true;
+    }
+    if (detached) DisposeHandle(record);
+  }
+  CloseResFile(ref);
+  return resolved;
 }

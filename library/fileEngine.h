@@ -10,6 +10,7 @@
 
 #include "CoreFoundation.h"
 #include "CoreServices.h"
+#include "Resources.h"
 #include "MacTypes.h"
 
 // A short transfer: the platform reported success but moved fewer bytes than asked.
@@ -113,3 +114,17 @@ OSStatus feDeleteFile(FSSpec file);
 // Moves the item into its volume's Trash; when the move fails it is deleted.
 OSStatus feMoveFileToTrash(const FSRef* file);
 OSStatus feMoveFolderToTrash(const FSRef* folder);
+
+// ---- Resource forks
+// Gives the file the version resources of the running program: makes sure it has a resource fork
+// (creating the file with that type and creator when it is missing), then copies 'vers' 1 and 3
+// of the current resource chain into it as 'vers' 1 and 2, unless it has a 'vers' 1 of its own.
+// The current resource file is the same afterwards.
+void feAddVersRessource(FSSpec file, OSType type, OSType creator);
+// Creates the destination's resource fork and copies the source's whole resource fork into it,
+// with the source's Finder type and creator; 0 or the first failing status (-48 when the
+// destination has a resource fork already, -109 when the copy buffer cannot be had).
+OSStatus feCopyRessourceFile(FSSpec source, FSSpec destination);
+// True when the item is an alias file that resolved; the FSSpec then names its target. False,
+// the FSSpec unchanged, in every other case.
+Boolean feResolveAlias(FSSpec* spec);

@@ -303,3 +303,66 @@ void finderInfoToDisk(const UInt8 finderInfo[16], const UInt8 extFinderInfo[16],
 }
 
 }  // namespace velm_files
+
+// ---------------------------------------------------------------------------------------------
+// The resource fork entry.
+
+namespace velm_files {
+
+OSErr readResourceForkBytes(const std::string& itemPath, std::vector<UInt8>* fork) {
+  fork->clear();
+  std::string path = sidecarPath(itemPath);
+  if (path.empty()) return noErr;
+  bool exists = false;
+  Sidecar sidecar;
+  OSErr err = load(path, &exists, &sidecar);
+  if (err != noErr || !exists) return err;
+  for (const Entry& e : sidecar.entries) {
+    if (e.id == kEntryResourceFork) {
+      fork->assign(sidecar.bytes.begin() + e.offset, sidecar.bytes.begin() + e.offset + e.length);
+      break;
+    }
+  }
+  return noErr;
+}
+
+bool resourceForkWritable(const std::string& itemPath) {
+  std::string path = sidecarPath(itemPath);
+  if (path.empty()) return false;
+  bool exists = false;
+  Sidecar sidecar;
+  if (load(path, &exists, &sidecar) != noErr) return false;
+  // A new sidecar is made in the folder; an existing one is replaced there too.
+  std::string folder = parentPath(path);
+  if (access(folder.c_str(), W_OK | X_OK) != 0) return false;
+  return !exists || access(path.c_str(), W_OK) == 0;
+}
+
+OSErr writeResourceForkBytes(const std::string& itemPath, const std::vector<UInt8>& fork) {
+  std::string path = sidecarPath(itemPath);
+  if (path.empty()) return ioErr;
+  bool exists = false;
+  Sidecar sidecar;
+  OSErr err = load(path, &exists, &sidecar);
+  if (err != noErr) return err;
+  if (!exists) {
+    std::vector<UInt8> info(kFinderInfoSize, 0);
+    return replace(path, build({{kEntryFinderInfo, info}, {kEntryResourceFork, fork}}), 0644);
+  }
+  // Every other entry stays as it was, in its order; the resource fork goes last, where the
+  // original platform puts it too.
+  std::vector<std::pair<UInt32, std::vector<UInt8>>> entries;
+  for (const Entry& e : sidecar.entries) {
+    if (e.id == kEntryResourceFork) continue;
+    entries.emplace_back(e.id, std::vector<UInt8>(sidecar.bytes.begin() + e.offset,
+                                                   sidecar.bytes.begin() + e.offset + e.length));
+  }
+  entries.emplace_back(kEntryResourceFork, fork);
+  std::vector<UInt8> bytes = build(entries);
+  std::memcpy(&bytes[8], &sidecar.bytes[8], 16);  // the header's filler, as the writer left it
+  struct stat st;
+  mode_t mode = (lstat(path.c_str(), &st) == 0) ? (st.st_mode & 07777) : 0644;
+  return replace(path, bytes, mode);
+}
+
+}  // namespace velm_files

@@ -27,7 +27,8 @@
 //   creation date is the birth time, or the older of the modification and change times where
 //   the file system keeps no birth time. Permissions are the owner, group and full st_mode; the
 //   user's access and privileges come from access checks for the effective user.
-// - Forks: only the data fork exists (FSGetDataForkName gives the empty name). Fork reference
+// - Forks: FSOpenFork opens the data fork only (FSGetDataForkName gives the empty name); resource
+//   forks are reached through the Resource Manager (Resources.h). Fork reference
 //   numbers are positive SInt16 values given out by this layer, each with its own file
 //   descriptor and mark. Writing from the logical end with offset 0 is an atomic append, so
 //   concurrent appenders never overwrite each other's bytes. Deny modes are not enforced.

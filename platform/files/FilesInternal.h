@@ -153,6 +153,22 @@ void finderInfoToHost(const UInt8 disk[32], bool isFolder, UInt8 finderInfo[16],
 void finderInfoToDisk(const UInt8 finderInfo[16], const UInt8 extFinderInfo[16], bool isFolder,
                       UInt8 disk[32]);
 
+// The resource fork of an item, from entry 2 of its sidecar: noErr with an empty fork when there
+// is no sidecar or no such entry; ioErr when the sidecar is not AppleDouble.
+OSErr readResourceForkBytes(const std::string& itemPath, std::vector<UInt8>* fork);
+
+// Whether the resource fork of the item could be written: the sidecar (or, when there is none,
+// the folder) is writable and the sidecar is AppleDouble.
+bool resourceForkWritable(const std::string& itemPath);
+
+// Replaces the resource fork of the item atomically, creating the sidecar (with all-zero Finder
+// information) when it is missing, and keeping every other entry of an existing one.
+OSErr writeResourceForkBytes(const std::string& itemPath, const std::vector<UInt8>& fork);
+
+// Reserves a fork reference number in the numbering of data forks, for forks served elsewhere in
+// this layer; 0 when every number is in use. The data-fork calls fail on it (it has no file).
+FSIORefNum reserveForkRefNum();
+void releaseForkRefNum(FSIORefNum refNum);
 // An absolute POSIX path in the colon-separated style (see CFURL.h); empty when no volume holds it.
 std::string hfsPathFromPOSIX(const std::string& path);
 

@@ -339,3 +339,17 @@ OSErr FlushVol(ConstStr63Param volName, FSVolumeRefNum vRefNum) {
   close(fd);
   return rc == 0 ? OSErr(noErr) : osErrFromErrno(e);
 }
+
+namespace velm_files {
+
+// A reserved number holds a fork without a descriptor, which no file belongs to.
+FSIORefNum reserveForkRefNum() { return addFork(std::make_shared<Fork>()); }
+
+void releaseForkRefNum(FSIORefNum refNum) {
+  ForkTable& t = forkTable();
+  std::lock_guard<std::mutex> guard(t.lock);
+  auto found = t.forks.find(refNum);
+  if (found != t.forks.end() && found->second->fd < 0) t.forks.erase(found);
+}
+
+}  // namespace velm_files

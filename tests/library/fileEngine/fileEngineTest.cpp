@@ -480,8 +480,11 @@ TEST_F(ForkIOTest, NewFilesGetTypeAndCreatorAndNeverReplaceOldOnes) {
   char buffer[5];
   EXPECT_EQ(noErr, feReadFromFile(r, 0, 5, buffer));
   EXPECT_NE(noErr, feWriteToFile(r, 0, 1, "x"));
+  // (Files made by feCreateNewFile get a resource fork for their version resources; data.bin has none.)
   SInt16 rsrc = 0;
-  EXPECT_EQ(eofErr, feOpenExistingFile(spec, &rsrc, false, false));
+  FSSpec madeSpec{};
+  ASSERT_EQ(noErr, feMakeFSSpecFromFSRef(&made, &madeSpec));
+  EXPECT_EQ(eofErr, feOpenExistingFile(madeSpec, &rsrc, false, false));
   EXPECT_EQ(-1, rsrc);
   EXPECT_EQ(eofErr, feOpenExistingFileRef(&made, &rsrc, false, false));
   FSSpec gone = spec;
