@@ -55,29 +55,29 @@ OSStatus feMakeFSRefFromParent(const FSRef* parent, CFStringRef name, FSRef* ref
 }
 
 OSStatus feMakeFSRefFromNodeID(SInt16 vRefNum, SInt32 dirID, FSRef* ref) {
-  FSSpec spec;
-  std::memset(&spec, 0, sizeof spec);
-  spec.vRefNum = vRefNum;
-  spec.parID = dirID;
-  return FSpMakeFSRef(&spec, ref);
+  FSSpec fsRec;
+  std::memset(&fsRec, 0, sizeof fsRec);
+  fsRec.vRefNum = vRefNum;
+  fsRec.parID = dirID;
+  return FSpMakeFSRef(&fsRec, ref);
 }
 
 OSStatus feGetParentRef(const FSRef* ref, FSRef* parent) {
   return FSGetCatalogInfo(ref, kFSCatInfoNone, nullptr, nullptr, nullptr, parent);
 }
 
-OSStatus feMakeFSSpec(SInt16 vRefNum, SInt32 dirID, ConstStr255Param name, FSSpec* spec) {
-  return FSMakeFSSpec(vRefNum, dirID, name, spec);
+OSStatus feMakeFSSpec(SInt16 vRefNum, SInt32 dirID, ConstStr255Param name, FSSpec* fsRec) {
+  return FSMakeFSSpec(vRefNum, dirID, name, fsRec);
 }
 
-void feMakeFastFSSpec(SInt16 vRefNum, SInt32 parID, const UInt8* name, FSSpec* spec) {
-  spec->vRefNum = vRefNum;
-  spec->parID = parID;
-  std::memcpy(spec->name, name, sizeof spec->name);
+void feMakeFastFSSpec(SInt16 vRefNum, SInt32 parID, const UInt8* name, FSSpec* fsRec) {
+  fsRec->vRefNum = vRefNum;
+  fsRec->parID = parID;
+  std::memcpy(fsRec->name, name, sizeof fsRec->name);
 }
 
-OSStatus feMakeFSSpecFromFSRef(const FSRef* ref, FSSpec* spec) {
-  return FSGetCatalogInfo(ref, kFSCatInfoNone, nullptr, nullptr, spec, nullptr);
+OSStatus feMakeFSSpecFromFSRef(const FSRef* ref, FSSpec* fsRec) {
+  return FSGetCatalogInfo(ref, kFSCatInfoNone, nullptr, nullptr, fsRec, nullptr);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -380,8 +380,8 @@ OSStatus openDataFork(const FSRef* file, SInt16* refNum, Boolean write) {
 
 // Opens the resource fork of a file as a resource file, which becomes the current one: ResError's
 // status, or -1 when it reports none but no file was opened.
-OSStatus openResourceFile(const FSSpec* spec, SInt16* refNum, Boolean write) {
-  *refNum = FSpOpenResFile(spec, permissionFor(write));
+OSStatus openResourceFile(const FSSpec* fsRec, SInt16* refNum, Boolean write) {
+  *refNum = FSpOpenResFile(fsRec, permissionFor(write));
   OSErr err = ResError();
   if (err != noErr) return err;
   return *refNum == -1 ? OSStatus(-1) : OSStatus(noErr);
@@ -399,10 +399,10 @@ OSStatus feOpenExistingFile(FSSpec file, SInt16* refNum, Boolean write, Boolean 
 
 OSStatus feOpenExistingFileRef(const FSRef* file, SInt16* refNum, Boolean write, Boolean dataFork) {
   if (!dataFork) {
-    FSSpec spec;
-    OSErr err = FSGetCatalogInfo(file, kFSCatInfoNone, nullptr, nullptr, &spec, nullptr);
+    FSSpec fsRec;
+    OSErr err = FSGetCatalogInfo(file, kFSCatInfoNone, nullptr, nullptr, &fsRec, nullptr);
     if (err != noErr) return err;
-    return openResourceFile(&spec, refNum, write);
+    return openResourceFile(&fsRec, refNum, write);
   }
   return openDataFork(file, refNum, write);
 }
@@ -610,11 +610,11 @@ OSStatus feCopyRessourceFile(FSSpec source, FSSpec destination) {
   return readErr != noErr ? readErr : writeErr;
 }
 
-Boolean feResolveAlias(FSSpec* spec) {
-  if (!spec) return false;
+Boolean feResolveAlias(FSSpec* fsRec) {
+  if (!fsRec) return false;
   FInfo info;
-  if (FSpGetFInfo(spec, &info) != noErr || !(info.finderFlags & kIsAlias)) return false;
-  SInt16 ref = FSpOpenResFile(spec, fsCurPerm);
+  if (FSpGetFInfo(fsRec, &info) != noErr || !(info.finderFlags & kIsAlias)) return false;
+  SInt16 ref = FSpOpenResFile(fsRec, fsCurPerm);
   if (ref == -1) return false;
   UseResFile(ref);
   Boolean resolved = false;
@@ -626,7 +626,7 @@ Boolean feResolveAlias(FSSpec* spec) {
     FSSpec target;
     Boolean changed = false;
     if (ResolveAlias(nullptr, reinterpret_cast<AliasHandle>(record), &target, &changed) == noErr) {
-      *spec = target;
+      *fsRec = target;
       resolved = true;
     }
     if (detached) DisposeHandle(record);

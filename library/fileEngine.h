@@ -35,10 +35,10 @@ OSStatus feMakeFSRefFromParent(const FSRef* parent, CFStringRef name, FSRef* ref
 OSStatus feMakeFSRefFromNodeID(SInt16 vRefNum, SInt32 dirID, FSRef* ref);
 // The item's parent folder.
 OSStatus feGetParentRef(const FSRef* ref, FSRef* parent);
-OSStatus feMakeFSSpec(SInt16 vRefNum, SInt32 dirID, ConstStr255Param name, FSSpec* spec);
+OSStatus feMakeFSSpec(SInt16 vRefNum, SInt32 dirID, ConstStr255Param name, FSSpec* fsRec);
 // Fills the record's fields as given (the 64 name bytes copied as they are); asks nothing.
-void feMakeFastFSSpec(SInt16 vRefNum, SInt32 parID, const UInt8* name, FSSpec* spec);
-OSStatus feMakeFSSpecFromFSRef(const FSRef* ref, FSSpec* spec);
+void feMakeFastFSSpec(SInt16 vRefNum, SInt32 parID, const UInt8* name, FSSpec* fsRec);
+OSStatus feMakeFSSpecFromFSRef(const FSRef* ref, FSSpec* fsRec);
 
 // ---- Paths and names
 // The item's path in the given style, or null.
@@ -127,4 +127,4 @@ void feAddVersRessource(FSSpec file, OSType type, OSType creator);
 OSStatus feCopyRessourceFile(FSSpec source, FSSpec destination);
 // True when the item is an alias file that resolved; the FSSpec then names its target. False,
 // the FSSpec unchanged, in every other case.
-Boolean feResolveAlias(FSSpec* spec);
+Boolean feResolveAlias(FSSpec* fsRec);

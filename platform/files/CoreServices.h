@@ -351,24 +351,24 @@ Boolean CFURLGetFSRef(CFURLRef url, FSRef* fsRef);
 // itself. vRefNum 0 is the volume of the current folder; dirID 0 the volume's root (the current
 // folder for vRefNum 0). noErr when the item exists; fnfErr, with the record filled in, when the
 // folder exists but the item does not; dirNFErr or nsvErr when the folder or volume is unknown.
-OSErr FSMakeFSSpec(SInt16 vRefNum, SInt32 dirID, ConstStr255Param fileName, FSSpec* spec);
+OSErr FSMakeFSSpec(SInt16 vRefNum, SInt32 dirID, ConstStr255Param fileName, FSSpec* fsRec);
 
 // A reference to the existing item the record names; with an empty name, the directory parID.
 OSErr FSpMakeFSRef(const FSSpec* source, FSRef* newRef);
 
 // Finder information of a file (host byte order); fnfErr when missing, notAFileErr for a folder.
-OSErr FSpGetFInfo(const FSSpec* spec, FInfo* fndrInfo);
-OSErr FSpSetFInfo(const FSSpec* spec, const FInfo* fndrInfo);
+OSErr FSpGetFInfo(const FSSpec* fsRec, FInfo* fndrInfo);
+OSErr FSpSetFInfo(const FSSpec* fsRec, const FInfo* fndrInfo);
 
 // Creates an empty file with the type and creator (in its Finder information); dupFNErr when the
 // name is taken. The script code is accepted and not needed.
-OSErr FSpCreate(const FSSpec* spec, OSType creator, OSType fileType, ScriptCode scriptTag);
+OSErr FSpCreate(const FSSpec* fsRec, OSType creator, OSType fileType, ScriptCode scriptTag);
 
 // Renames an item in its folder; dupFNErr when the new name is taken.
-OSErr FSpRename(const FSSpec* spec, ConstStr255Param newName);
+OSErr FSpRename(const FSSpec* fsRec, ConstStr255Param newName);
 
 // Deletes a file or an empty folder (fBsyErr for a folder that is not empty).
-OSErr FSpDelete(const FSSpec* spec);
+OSErr FSpDelete(const FSSpec* fsRec);
 
 // Moves an item into the folder that dest names, on the same volume; dupFNErr when the name is
 // taken there, diffVolErr across volumes.

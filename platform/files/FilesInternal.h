@@ -125,7 +125,7 @@ void removeSidecar(const std::string& itemPath);
 
 // The path of the item an FSSpec names (it need not exist) and whether it exists. dirNFErr or
 // nsvErr when its folder cannot be found.
-OSErr specPath(const FSSpec* spec, std::string* path, bool* exists);
+OSErr specPath(const FSSpec* fsRec, std::string* path, bool* exists);
 
 // True when this process has a fork of the item open.
 bool itemHasOpenFork(UInt64 device, UInt64 inode);
@@ -178,7 +178,7 @@ UInt32 countChildren(const std::string& path);
 void removeOrphanSidecars(const std::string& folder);
 
 // The FSSpec of an existing item.
-OSErr fillSpec(const std::string& path, const struct statx& st, FSSpec* spec);
+OSErr fillSpec(const std::string& path, const struct statx& st, FSSpec* fsRec);
 
 // The Trash folder (with files/ and info/) of the volume that holds path, made when create is set,
 // and the folder its records' paths are relative to (empty: absolute paths). fnfErr for a volume

@@ -85,11 +85,11 @@ void UseResFile(ResFileRefNum refNum);
 
 // Creates the file when it is missing (with that creator and type) and gives it an empty
 // resource fork; dupFNErr when it has a resource fork already. The result is in ResError.
-void FSpCreateResFile(const FSSpec* spec, OSType creator, OSType fileType, ScriptCode scriptTag);
+void FSpCreateResFile(const FSSpec* fsRec, OSType creator, OSType fileType, ScriptCode scriptTag);
 
 // Opens the file's resource fork as a resource file and makes it current; -1 on failure, with
 // the status in ResError (eofErr for a file without a resource fork, fnfErr for a missing file).
-ResFileRefNum FSpOpenResFile(const FSSpec* spec, SInt8 permission);
+ResFileRefNum FSpOpenResFile(const FSSpec* fsRec, SInt8 permission);
 
 // Writes the file when it changed, then closes it (see above).
 void CloseResFile(ResFileRefNum refNum);
@@ -110,7 +110,7 @@ void AddResource(Handle theData, ResType theType, ResID theID, ConstStr255Param 
 // Resource forks as plain forks, and the classic file calls on fork reference numbers.
 
 // Opens the file's resource fork as a plain fork (empty when the file has none yet).
-OSErr FSpOpenRF(const FSSpec* spec, SInt8 permission, SInt16* refNum);
+OSErr FSpOpenRF(const FSSpec* fsRec, SInt8 permission, SInt16* refNum);
 OSErr GetEOF(SInt16 refNum, long* logEOF);
 // Sets the fork's logical end: a plain resource fork or a data fork.
 OSErr SetEOF(SInt16 refNum, long logEOF);

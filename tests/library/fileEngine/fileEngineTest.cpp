@@ -271,8 +271,8 @@ TEST_F(FileEngineTest, NodeIDsPathsAndVolumesAgree) {
   EXPECT_EQ(nullptr, CFRef<CFStringRef>(feGetPathCFString(vRefNum, 0x7FFFFFF1)).get());
 
   // The file's record, and the parent of the file is the test folder.
-  FSSpec spec{};
-  ASSERT_EQ(noErr, feMakeFSSpecFromFSRef(&fileRef, &spec));
+  FSSpec fsRec{};
+  ASSERT_EQ(noErr, feMakeFSSpecFromFSRef(&fileRef, &fsRec));
   FSRef parent{};
   ASSERT_EQ(noErr, feGetParentRef(&fileRef, &parent));
   EXPECT_EQ(dir.string(), utf8(CFRef<CFStringRef>(feGetPathFromFSRef(&parent, kCFURLPOSIXPathStyle)).get()));
@@ -280,17 +280,17 @@ TEST_F(FileEngineTest, NodeIDsPathsAndVolumesAgree) {
   FSSpec parentSpec{};
   ASSERT_EQ(noErr, feMakeFSSpecFromFSRef(&parent, &parentSpec));
   ASSERT_EQ(noErr, feGetDirID(parentSpec, &parentID));
-  EXPECT_EQ(spec.parID, parentID);
+  EXPECT_EQ(fsRec.parID, parentID);
   // "Folder" in the test folder by record: its own ID.
   FSSpec folderSpec{};
   const UInt8 folderName[] = "\x06" "Folder";
-  ASSERT_EQ(noErr, feMakeFSSpec(spec.vRefNum, spec.parID, folderName, &folderSpec));
+  ASSERT_EQ(noErr, feMakeFSSpec(fsRec.vRefNum, fsRec.parID, folderName, &folderSpec));
   SInt32 folderID = 0;
   EXPECT_EQ(noErr, feGetDirID(folderSpec, &folderID));
   EXPECT_EQ(dirID, folderID);
   const UInt8 missingName[] = "\x07" "missing";
   FSSpec missing{};
-  EXPECT_EQ(fnfErr, feMakeFSSpec(spec.vRefNum, spec.parID, missingName, &missing));
+  EXPECT_EQ(fnfErr, feMakeFSSpec(fsRec.vRefNum, fsRec.parID, missingName, &missing));
   folderID = 77;
   EXPECT_EQ(fnfErr, feGetDirID(missing, &folderID));
   EXPECT_EQ(2, folderID);
@@ -345,27 +345,27 @@ TEST_F(FileEngineTest, FinderInformationQuestionsAndInvisibility) {
   EXPECT_EQ(0u, type);
   EXPECT_EQ(0u, creator);
 
-  FSSpec spec{};
-  ASSERT_EQ(noErr, feMakeFSSpecFromFSRef(&fileRef, &spec));
+  FSSpec fsRec{};
+  ASSERT_EQ(noErr, feMakeFSSpecFromFSRef(&fileRef, &fsRec));
   FInfo info{};
   info.fileType = FOUR_CHAR_CODE('J', 'P', 'E', 'G');
   info.fileCreator = FOUR_CHAR_CODE('8', 'B', 'I', 'M');
   info.finderFlags = 0xA5A5 & ~kIsInvisible;  // every other bit set in some pattern
-  ASSERT_EQ(noErr, FSpSetFInfo(&spec, &info));
-  ASSERT_EQ(noErr, feMakeFileInvisible(spec, true));
+  ASSERT_EQ(noErr, FSpSetFInfo(&fsRec, &info));
+  ASSERT_EQ(noErr, feMakeFileInvisible(fsRec, true));
   FInfo after{};
-  ASSERT_EQ(noErr, FSpGetFInfo(&spec, &after));
+  ASSERT_EQ(noErr, FSpGetFInfo(&fsRec, &after));
   EXPECT_EQ(UInt16((0xA5A5 & ~kIsInvisible) | kIsInvisible), after.finderFlags);
   EXPECT_EQ(info.fileType, after.fileType);
   EXPECT_EQ(noErr, feGetFileTypeAndCreator(&fileRef, &type, &creator));
   EXPECT_EQ(FOUR_CHAR_CODE('J', 'P', 'E', 'G'), type);
   EXPECT_EQ(FOUR_CHAR_CODE('8', 'B', 'I', 'M'), creator);
   EXPECT_TRUE(feHasCustomIcon(&fileRef));  // 0x0400 is among the bits of the pattern
-  ASSERT_EQ(noErr, feMakeFileInvisible(spec, false));
-  ASSERT_EQ(noErr, FSpGetFInfo(&spec, &after));
+  ASSERT_EQ(noErr, feMakeFileInvisible(fsRec, false));
+  ASSERT_EQ(noErr, FSpGetFInfo(&fsRec, &after));
   EXPECT_EQ(UInt16(0xA5A5 & ~kIsInvisible), after.finderFlags);
 
-  FSSpec missing = spec;
+  FSSpec missing = fsRec;
   missing.name[1] = 'X';
   EXPECT_EQ(fnfErr, feMakeFileInvisible(missing, true));
 }
@@ -458,24 +458,24 @@ TEST_F(ForkIOTest, NewFilesGetTypeAndCreatorAndNeverReplaceOldOnes) {
   ASSERT_EQ(noErr, feMakeFSSpecFromFSRef(&dirRef, &dirSpec));
   SInt32 dirID = 0;
   ASSERT_EQ(noErr, feGetDirID(dirSpec, &dirID));
-  FSSpec spec{};
+  FSSpec fsRec{};
   const UInt8 fresh[] = "\x05" "fresh";
-  ASSERT_EQ(fnfErr, feMakeFSSpec(dirSpec.vRefNum, dirID, fresh, &spec));
+  ASSERT_EQ(fnfErr, feMakeFSSpec(dirSpec.vRefNum, dirID, fresh, &fsRec));
   SInt16 g = 0;
-  ASSERT_EQ(noErr, feCreateNewFile(spec, &g, true, FOUR_CHAR_CODE('T', 'E', 'X', 'T'), FOUR_CHAR_CODE('t', 't', 'x', 't')));
+  ASSERT_EQ(noErr, feCreateNewFile(fsRec, &g, true, FOUR_CHAR_CODE('T', 'E', 'X', 'T'), FOUR_CHAR_CODE('t', 't', 'x', 't')));
   opened.push_back(g);
   EXPECT_EQ(noErr, feWriteToFile(g, 0, 5, "hello"));
   SInt16 none = 0;
-  EXPECT_EQ(dupFNErr, feCreateNewFile(spec, &none, true, 0, 0));
+  EXPECT_EQ(dupFNErr, feCreateNewFile(fsRec, &none, true, 0, 0));
   EXPECT_EQ(0, none);
   EXPECT_EQ("hello", velmtest::readFile(dir / "fresh"));
   FInfo info{};
-  ASSERT_EQ(noErr, FSpGetFInfo(&spec, &info));
+  ASSERT_EQ(noErr, FSpGetFInfo(&fsRec, &info));
   EXPECT_EQ(FOUR_CHAR_CODE('T', 'E', 'X', 'T'), info.fileType);
 
   // Opening by record, and the resource fork of a file that has none.
   SInt16 r = 0;
-  ASSERT_EQ(noErr, feOpenExistingFile(spec, &r, false, true));
+  ASSERT_EQ(noErr, feOpenExistingFile(fsRec, &r, false, true));
   opened.push_back(r);
   char buffer[5];
   EXPECT_EQ(noErr, feReadFromFile(r, 0, 5, buffer));
@@ -487,7 +487,7 @@ TEST_F(ForkIOTest, NewFilesGetTypeAndCreatorAndNeverReplaceOldOnes) {
   EXPECT_EQ(eofErr, feOpenExistingFile(madeSpec, &rsrc, false, false));
   EXPECT_EQ(-1, rsrc);
   EXPECT_EQ(eofErr, feOpenExistingFileRef(&made, &rsrc, false, false));
-  FSSpec gone = spec;
+  FSSpec gone = fsRec;
   gone.name[1] = 'F';
   EXPECT_EQ(fnfErr, feOpenExistingFile(gone, &rsrc, false, true));
 }
@@ -495,10 +495,10 @@ TEST_F(ForkIOTest, NewFilesGetTypeAndCreatorAndNeverReplaceOldOnes) {
 // ---- Renaming and deleting ---------------------------------------------------------------------
 
 TEST_F(FileEngineTest, RenameAndDeleteAtPath) {
-  FSSpec spec{};
-  ASSERT_EQ(noErr, feMakeFSSpecFromFSRef(&fileRef, &spec));
+  FSSpec fsRec{};
+  ASSERT_EQ(noErr, feMakeFSSpecFromFSRef(&fileRef, &fsRec));
   const UInt8 newName[] = "\x07" "new.jpg";
-  ASSERT_EQ(noErr, feRenameFile(spec, newName));
+  ASSERT_EQ(noErr, feRenameFile(fsRec, newName));
   EXPECT_TRUE(fs::exists(dir / "new.jpg"));
   FSSpec folderSpec{};
   ASSERT_EQ(noErr, feMakeFSSpecFromFSRef(&folderRef, &folderSpec));
@@ -535,9 +535,9 @@ class TrashTest : public FileEngineTest {
   }
   FSSpec specTo(const fs::path& p) {
     FSRef ref = refTo(p);
-    FSSpec spec{};
-    EXPECT_EQ(noErr, feMakeFSSpecFromFSRef(&ref, &spec));
-    return spec;
+    FSSpec fsRec{};
+    EXPECT_EQ(noErr, feMakeFSSpecFromFSRef(&ref, &fsRec));
+    return fsRec;
   }
   // The Path key of a record, unescaped.
   std::string recordedPath(const std::string& name) {

@@ -45,7 +45,7 @@ class ResourceForkTest : public ::testing::Test {
   }
 
   // An FSSpec for a name in the test folder, whether the item exists or not.
-  FSSpec spec(const std::string& name) {
+  FSSpec fsRec(const std::string& name) {
     FSRef folder;
     EXPECT_EQ(noErr, feMakeFSRefFromPath(cf(dir.string()), &folder));
     FSSpec folderSpec;
@@ -82,7 +82,7 @@ class ResourceForkTest : public ::testing::Test {
 TEST_F(ResourceForkTest, AddVersionResourcesToAMissingFileCreatesIt) {
   ownResources({{"vers", 1, 0, std::nullopt, vers1}, {"vers", 3, 0, std::nullopt, vers3}});
   const SInt16 before = CurResFile();
-  feAddVersRessource(spec("new.txt"), kType, kCreator);
+  feAddVersRessource(fsRec("new.txt"), kType, kCreator);
   EXPECT_EQ(before, CurResFile());
   ASSERT_TRUE(fs::exists(dir / "new.txt"));
   EXPECT_EQ(0u, fs::file_size(dir / "new.txt"));
@@ -96,14 +96,14 @@ TEST_F(ResourceForkTest, AddVersionResourcesLeavesAFileWithItsOwnVers1ByteForByt
   ownResources({{"vers", 1, 0, std::nullopt, vers1}, {"vers", 3, 0, std::nullopt, vers3}});
   withFork("own.txt", writeTestResourceFork({{"vers", 1, 0, std::nullopt, "mine"}, {"STR ", 5, 0, std::nullopt, "s"}}));
   const std::string before = sidecar("own.txt");
-  feAddVersRessource(spec("own.txt"), kType, kCreator);
+  feAddVersRessource(fsRec("own.txt"), kType, kCreator);
   EXPECT_EQ(before, sidecar("own.txt"));
 }
 
 TEST_F(ResourceForkTest, AddVersionResourcesAddsOnlyWhatTheChainHolds) {
   ownResources({{"vers", 1, 0, std::nullopt, vers1}});
   writeFile(dir / "plain.txt", "keep me");
-  feAddVersRessource(spec("plain.txt"), kType, kCreator);
+  feAddVersRessource(fsRec("plain.txt"), kType, kCreator);
   EXPECT_EQ("keep me", readFile(dir / "plain.txt"));
   EXPECT_EQ((std::vector<TestResource>{{"vers", 1, 0, std::string(""), vers1}}), resourcesOf("plain.txt"));
 }
@@ -114,7 +114,7 @@ TEST_F(ResourceForkTest, TheBuiltProgramsVersionResourcesAreTheOnesCopied) {
   auto own = readTestResourceFork(readFile(built / "velm-export.rsrc"));
   ASSERT_TRUE(own.has_value());
   ASSERT_EQ(3u, own->size());
-  feAddVersRessource(spec("stamped.txt"), kType, kCreator);
+  feAddVersRessource(fsRec("stamped.txt"), kType, kCreator);
   std::vector<TestResource> expected = {{"vers", 1, 0, std::string(""), (*own)[0].data},
                                         {"vers", 2, 0, std::string(""), (*own)[2].data}};
   EXPECT_EQ(expected, resourcesOf("stamped.txt"));
@@ -132,7 +132,7 @@ TEST_F(ResourceForkTest, CopyRessourceFileCopiesTheForkByteForByte) {
     writeFile(dir / "._src", writeTestAppleDouble({{9, finderInfo("JPEG8BIM", 0x0400)}, {2, fork}}));
     fs::remove(dir / "dst");
     fs::remove(dir / "._dst");
-    ASSERT_EQ(noErr, feCopyRessourceFile(spec("src"), spec("dst")));
+    ASSERT_EQ(noErr, feCopyRessourceFile(fsRec("src"), fsRec("dst")));
     EXPECT_EQ(fork, entryOf(sidecar("dst"), 2));
     EXPECT_EQ("JPEG8BIM", entryOf(sidecar("dst"), 9).substr(0, 8));
     EXPECT_EQ(std::string(2, '\0'), entryOf(sidecar("dst"), 9).substr(8, 2)) << "only type and creator";
@@ -144,9 +144,9 @@ TEST_F(ResourceForkTest, CopyRessourceFileRefusesADestinationWithAFork) {
   withFork("src", writeTestResourceFork({{"STR ", 1, 0, std::nullopt, "source"}}));
   withFork("dst", writeTestResourceFork({{"STR ", 1, 0, std::nullopt, "dest"}}));
   const std::string before = sidecar("dst");
-  EXPECT_EQ(dupFNErr, feCopyRessourceFile(spec("src"), spec("dst")));
+  EXPECT_EQ(dupFNErr, feCopyRessourceFile(fsRec("src"), fsRec("dst")));
   EXPECT_EQ(before, sidecar("dst"));
-  EXPECT_EQ(fnfErr, feCopyRessourceFile(spec("missing"), spec("other")));
+  EXPECT_EQ(fnfErr, feCopyRessourceFile(fsRec("missing"), fsRec("other")));
   EXPECT_FALSE(fs::exists(dir / "other"));
 }
 
@@ -156,7 +156,7 @@ TEST_F(ResourceForkTest, CopyRessourceFileRefusesADestinationWithAFork) {
 TEST_F(ResourceForkTest, CreateNewFileWithTheDataForkFlag) {
   ownResources({{"vers", 1, 0, std::nullopt, vers1}, {"vers", 3, 0, std::nullopt, vers3}});
   SInt16 ref = 0;
-  ASSERT_EQ(noErr, feCreateNewFile(spec("d.txt"), &ref, true, kType, kCreator));
+  ASSERT_EQ(noErr, feCreateNewFile(fsRec("d.txt"), &ref, true, kType, kCreator));
   ASSERT_EQ(noErr, feWriteToFile(ref, 0, 5, "hello"));
   EXPECT_EQ(noErr, FSCloseFork(ref));
   EXPECT_EQ("hello", readFile(dir / "d.txt"));
@@ -165,7 +165,7 @@ TEST_F(ResourceForkTest, CreateNewFileWithTheDataForkFlag) {
   // An existing name: -48, nothing opened, the data kept, version resources added.
   writeFile(dir / "e.txt", "existing");
   ref = 0;
-  EXPECT_EQ(dupFNErr, feCreateNewFile(spec("e.txt"), &ref, true, kType, kCreator));
+  EXPECT_EQ(dupFNErr, feCreateNewFile(fsRec("e.txt"), &ref, true, kType, kCreator));
   EXPECT_EQ("existing", readFile(dir / "e.txt"));
   EXPECT_EQ((std::vector<TestResource>{{"vers", 1, 0, std::string(""), vers1}, {"vers", 2, 0, std::string(""), vers3}}),
             resourcesOf("e.txt"));
@@ -174,7 +174,7 @@ TEST_F(ResourceForkTest, CreateNewFileWithTheDataForkFlag) {
 TEST_F(ResourceForkTest, CreateNewFileAsAResourceFile) {
   ownResources({{"vers", 1, 0, std::nullopt, vers1}, {"vers", 3, 0, std::nullopt, vers3}});
   SInt16 ref = 0;
-  ASSERT_EQ(noErr, feCreateNewFile(spec("r.rsrc"), &ref, false, kType, kCreator));
+  ASSERT_EQ(noErr, feCreateNewFile(fsRec("r.rsrc"), &ref, false, kType, kCreator));
   EXPECT_EQ(ref, CurResFile()) << "left open and current";
   Handle h = Get1Resource(kVers, 2);
   ASSERT_NE(nullptr, h);
@@ -186,7 +186,7 @@ TEST_F(ResourceForkTest, CreateNewFileAsAResourceFile) {
 
   // Again on the same name: the file has its 'vers' 1, and gets no second one.
   const std::string before = sidecar("r.rsrc");
-  ASSERT_EQ(noErr, feCreateNewFile(spec("r.rsrc"), &ref, false, kType, kCreator));
+  ASSERT_EQ(noErr, feCreateNewFile(fsRec("r.rsrc"), &ref, false, kType, kCreator));
   CloseResFile(ref);
   EXPECT_EQ(before, sidecar("r.rsrc"));
 }
@@ -194,11 +194,11 @@ TEST_F(ResourceForkTest, CreateNewFileAsAResourceFile) {
 TEST_F(ResourceForkTest, OpenExistingResourceForks) {
   writeFile(dir / "nofork.txt", "x");
   SInt16 ref = 0;
-  EXPECT_EQ(eofErr, feOpenExistingFile(spec("nofork.txt"), &ref, false, false));
-  EXPECT_EQ(fnfErr, feOpenExistingFile(spec("missing.txt"), &ref, false, false));
+  EXPECT_EQ(eofErr, feOpenExistingFile(fsRec("nofork.txt"), &ref, false, false));
+  EXPECT_EQ(fnfErr, feOpenExistingFile(fsRec("missing.txt"), &ref, false, false));
 
   withFork("fork.txt", writeTestResourceFork({{"STR ", 7, 0, std::nullopt, "seven"}}));
-  ASSERT_EQ(noErr, feOpenExistingFile(spec("fork.txt"), &ref, false, false));
+  ASSERT_EQ(noErr, feOpenExistingFile(fsRec("fork.txt"), &ref, false, false));
   EXPECT_EQ(ref, CurResFile());
   EXPECT_NE(nullptr, Get1Resource(FOUR_CHAR_CODE('S', 'T', 'R', ' '), 7));
   CloseResFile(ref);
@@ -238,7 +238,7 @@ class AliasFileTest : public ResourceForkTest {
 
 TEST_F(AliasFileTest, ResolvesToTheTarget) {
   aliasFile("Holiday alias", recordFor(target));
-  FSSpec s = spec("Holiday alias");
+  FSSpec s = fsRec("Holiday alias");
   ASSERT_TRUE(feResolveAlias(&s));
   FSRef targetRef;
   ASSERT_EQ(noErr, feMakeFSRefFromPath(cf(target.string()), &targetRef));
@@ -262,7 +262,7 @@ TEST_F(AliasFileTest, AnythingElseLeavesTheSpecUntouched) {
   withFork("no record", writeTestResourceFork({{"STR ", 0, 0, std::nullopt, "x"}}), 0x8000);
   for (const char* name : {"not an alias", "missing target", "damaged", "no fork", "no record", "nothing here"}) {
     SCOPED_TRACE(name);
-    FSSpec s = spec(name);
+    FSSpec s = fsRec(name);
     const FSSpec before = s;
     const SInt16 current = CurResFile();
     EXPECT_FALSE(feResolveAlias(&s));

@@ -12,10 +12,10 @@
 namespace {
 
 // The canonical path of the existing item an FSSpec names.
-OSErr itemPath(const FSSpec* spec, std::string* path) {
-  if (!spec) return paramErr;
+OSErr itemPath(const FSSpec* fsRec, std::string* path) {
+  if (!fsRec) return paramErr;
   FSRef ref;
-  OSErr err = FSpMakeFSRef(spec, &ref);
+  OSErr err = FSpMakeFSRef(fsRec, &ref);
   if (err != noErr) return err;
   velm_files::Item item;
   err = velm_files::resolveRef(&ref, &item);
@@ -26,12 +26,12 @@ OSErr itemPath(const FSSpec* spec, std::string* path) {
 
 }  // namespace
 
-void FSpCreateResFile(const FSSpec* spec, OSType creator, OSType fileType, ScriptCode scriptTag) {
+void FSpCreateResFile(const FSSpec* fsRec, OSType creator, OSType fileType, ScriptCode scriptTag) {
   std::string path;
-  OSErr err = itemPath(spec, &path);
+  OSErr err = itemPath(fsRec, &path);
   if (err == fnfErr) {
-    err = FSpCreate(spec, creator, fileType, scriptTag);
-    if (err == noErr) err = itemPath(spec, &path);
+    err = FSpCreate(fsRec, creator, fileType, scriptTag);
+    if (err == noErr) err = itemPath(fsRec, &path);
   }
   if (err != noErr) {
     velm_files::setResError(err);
@@ -40,9 +40,9 @@ void FSpCreateResFile(const FSSpec* spec, OSType creator, OSType fileType, Scrip
   velm_files::createResFileAtPath(path);
 }
 
-ResFileRefNum FSpOpenResFile(const FSSpec* spec, SInt8 permission) {
+ResFileRefNum FSpOpenResFile(const FSSpec* fsRec, SInt8 permission) {
   std::string path;
-  OSErr err = itemPath(spec, &path);
+  OSErr err = itemPath(fsRec, &path);
   if (err != noErr) {
     velm_files::setResError(err);
     return -1;
@@ -50,11 +50,11 @@ ResFileRefNum FSpOpenResFile(const FSSpec* spec, SInt8 permission) {
   return velm_files::openResFileAtPath(path, permission);
 }
 
-OSErr FSpOpenRF(const FSSpec* spec, SInt8 permission, SInt16* refNum) {
+OSErr FSpOpenRF(const FSSpec* fsRec, SInt8 permission, SInt16* refNum) {
   if (!refNum) return paramErr;
   *refNum = 0;
   std::string path;
-  OSErr err = itemPath(spec, &path);
+  OSErr err = itemPath(fsRec, &path);
   if (err != noErr) return err;
   return velm_files::openRFAtPath(path, permission, refNum);
 }
@@ -71,9 +71,9 @@ OSErr ResolveAlias(const FSSpec* fromFile, AliasHandle alias, FSSpec* target, Bo
   FSRef ref;
   OSStatus status = FSPathMakeRef(reinterpret_cast<const UInt8*>(path.c_str()), &ref, nullptr);
   if (status != noErr) return OSErr(status);
-  FSSpec spec;
-  err = FSGetCatalogInfo(&ref, kFSCatInfoNone, nullptr, nullptr, &spec, nullptr);
+  FSSpec fsRec;
+  err = FSGetCatalogInfo(&ref, kFSCatInfoNone, nullptr, nullptr, &fsRec, nullptr);
   if (err != noErr) return err;
-  *target = spec;
+  *target = fsRec;
   return noErr;
 }

@@ -41,7 +41,7 @@ std::vector<UInt8> pascal(const std::string& bytes) {
   return p;
 }
 
-std::string nameOf(const FSSpec& spec) { return std::string(reinterpret_cast<const char*>(spec.name + 1), spec.name[0]); }
+std::string nameOf(const FSSpec& fsRec) { return std::string(reinterpret_cast<const char*>(fsRec.name + 1), fsRec.name[0]); }
 
 std::string utf8(CFStringRef s) {
   if (!s) return "<null>";
@@ -53,7 +53,7 @@ std::string utf8(CFStringRef s) {
 class SpecTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir = fs::canonical(makeTempDir("spec"));
+    dir = fs::canonical(makeTempDir("fsRec"));
     FSRef ref = refFor(dir);
     FSCatalogInfo info;
     ASSERT_EQ(noErr, FSGetCatalogInfo(&ref, kFSCatInfoVolume | kFSCatInfoNodeID, &info, nullptr, nullptr, nullptr));
@@ -68,10 +68,10 @@ class SpecTest : public ::testing::Test {
   }
 
   FSSpec specFor(const std::string& name, OSErr expected = noErr) {
-    FSSpec spec{};
+    FSSpec fsRec{};
     auto p = pascal(name);
-    EXPECT_EQ(expected, FSMakeFSSpec(vRefNum, dirID, p.data(), &spec)) << name;
-    return spec;
+    EXPECT_EQ(expected, FSMakeFSSpec(vRefNum, dirID, p.data(), &fsRec)) << name;
+    return fsRec;
   }
 
   fs::path dir;
@@ -81,17 +81,17 @@ class SpecTest : public ::testing::Test {
 
 TEST_F(SpecTest, RecordsRoundTripThroughReferences) {
   writeFile(dir / "photo.jpg", "x");
-  FSSpec spec = specFor("photo.jpg");
-  EXPECT_EQ(vRefNum, spec.vRefNum);
-  EXPECT_EQ(dirID, spec.parID);
-  EXPECT_EQ("photo.jpg", nameOf(spec));
+  FSSpec fsRec = specFor("photo.jpg");
+  EXPECT_EQ(vRefNum, fsRec.vRefNum);
+  EXPECT_EQ(dirID, fsRec.parID);
+  EXPECT_EQ("photo.jpg", nameOf(fsRec));
   FSRef ref{};
-  ASSERT_EQ(noErr, FSpMakeFSRef(&spec, &ref));
+  ASSERT_EQ(noErr, FSpMakeFSRef(&fsRec, &ref));
   EXPECT_EQ((dir / "photo.jpg").string(), pathOf(ref));
 
   FSSpec back{};
   ASSERT_EQ(noErr, FSGetCatalogInfo(&ref, kFSCatInfoNone, nullptr, nullptr, &back, nullptr));
-  EXPECT_EQ(0, std::memcmp(&spec, &back, sizeof spec));
+  EXPECT_EQ(0, std::memcmp(&fsRec, &back, sizeof fsRec));
 
   // A missing item still gets its record (to create it by), but no reference.
   FSSpec missing = specFor("new.jpg", fnfErr);
@@ -128,24 +128,24 @@ TEST_F(SpecTest, NamesAreMacRomanAndBadOnesAreRefused) {
     std::string name;
   } bad[] = {{"colon", "a:b"}, {"64 bytes", std::string(64, 'n')}, {"zero byte", std::string("a\0b", 3)}};
   for (const auto& c : bad) {
-    FSSpec spec{};
+    FSSpec fsRec{};
     auto p = pascal(c.name);
-    EXPECT_EQ(bdNamErr, FSMakeFSSpec(vRefNum, dirID, p.data(), &spec)) << c.what;
+    EXPECT_EQ(bdNamErr, FSMakeFSSpec(vRefNum, dirID, p.data(), &fsRec)) << c.what;
   }
   // Names on disk that have no Str63 form.
   for (const char* onDisk : {"\xD0\xB6urnal", "\xE2\x82\xAC\xE2\x82\xAC" /* fits */}) {
     writeFile(dir / onDisk, "x");
     FSRef r = refFor(dir / onDisk);
-    FSSpec spec{};
-    OSErr err = FSGetCatalogInfo(&r, kFSCatInfoNone, nullptr, nullptr, &spec, nullptr);
+    FSSpec fsRec{};
+    OSErr err = FSGetCatalogInfo(&r, kFSCatInfoNone, nullptr, nullptr, &fsRec, nullptr);
     if (std::string(onDisk)[0] == '\xD0') EXPECT_EQ(bdNamErr, err) << "Cyrillic has no MacRoman form";
     else EXPECT_EQ(noErr, err) << "the euro sign is 0xDB in MacRoman";
   }
   std::string longName(64, 'l');
   writeFile(dir / longName, "x");
   FSRef r = refFor(dir / longName);
-  FSSpec spec{};
-  EXPECT_EQ(bdNamErr, FSGetCatalogInfo(&r, kFSCatInfoNone, nullptr, nullptr, &spec, nullptr));
+  FSSpec fsRec{};
+  EXPECT_EQ(bdNamErr, FSGetCatalogInfo(&r, kFSCatInfoNone, nullptr, nullptr, &fsRec, nullptr));
 }
 
 TEST_F(SpecTest, DirectoryIDsAreStableAndTheRootIsTwo) {
@@ -159,14 +159,14 @@ TEST_F(SpecTest, DirectoryIDsAreStableAndTheRootIsTwo) {
   EXPECT_GT(first.nodeID, 16u);
 
   // The ID leads back to the folder, its parent ID to the parent.
-  FSSpec spec{};
-  spec.vRefNum = vRefNum;
-  spec.parID = static_cast<SInt32>(first.nodeID);
+  FSSpec fsRec{};
+  fsRec.vRefNum = vRefNum;
+  fsRec.parID = static_cast<SInt32>(first.nodeID);
   FSRef back{};
-  ASSERT_EQ(noErr, FSpMakeFSRef(&spec, &back));
+  ASSERT_EQ(noErr, FSpMakeFSRef(&fsRec, &back));
   EXPECT_EQ((dir / "a" / "b").string(), pathOf(back));
-  spec.parID = static_cast<SInt32>(first.parentDirID);
-  ASSERT_EQ(noErr, FSpMakeFSRef(&spec, &back));
+  fsRec.parID = static_cast<SInt32>(first.parentDirID);
+  ASSERT_EQ(noErr, FSpMakeFSRef(&fsRec, &back));
   EXPECT_EQ((dir / "a").string(), pathOf(back));
 
   // The volume's root: ID 2, parent 1.
@@ -178,30 +178,30 @@ TEST_F(SpecTest, DirectoryIDsAreStableAndTheRootIsTwo) {
   EXPECT_EQ(1u, rootInfo.parentDirID);
 
   // Unknown IDs, and a folder that moved away from where its ID last saw it.
-  spec.parID = 0x7FFFFFF0;
-  EXPECT_EQ(dirNFErr, FSpMakeFSRef(&spec, &back));
+  fsRec.parID = 0x7FFFFFF0;
+  EXPECT_EQ(dirNFErr, FSpMakeFSRef(&fsRec, &back));
   fs::rename(dir / "a" / "b", dir / "moved");
-  spec.parID = static_cast<SInt32>(first.nodeID);
-  EXPECT_EQ(dirNFErr, FSpMakeFSRef(&spec, &back));
-  EXPECT_EQ(dirNFErr, FSMakeFSSpec(vRefNum, static_cast<SInt32>(first.nodeID), nullptr, &spec));
+  fsRec.parID = static_cast<SInt32>(first.nodeID);
+  EXPECT_EQ(dirNFErr, FSpMakeFSRef(&fsRec, &back));
+  EXPECT_EQ(dirNFErr, FSMakeFSSpec(vRefNum, static_cast<SInt32>(first.nodeID), nullptr, &fsRec));
 }
 
 TEST_F(SpecTest, CreateFinderInfoRenameAndDelete) {
-  FSSpec spec = specFor("note.txt", fnfErr);
-  ASSERT_EQ(noErr, FSpCreate(&spec, FOUR_CHAR_CODE('t', 't', 'x', 't'), FOUR_CHAR_CODE('T', 'E', 'X', 'T'), smSystemScript));
-  EXPECT_EQ(dupFNErr, FSpCreate(&spec, 0, 0, smSystemScript));
+  FSSpec fsRec = specFor("note.txt", fnfErr);
+  ASSERT_EQ(noErr, FSpCreate(&fsRec, FOUR_CHAR_CODE('t', 't', 'x', 't'), FOUR_CHAR_CODE('T', 'E', 'X', 'T'), smSystemScript));
+  EXPECT_EQ(dupFNErr, FSpCreate(&fsRec, 0, 0, smSystemScript));
   FInfo info{};
-  ASSERT_EQ(noErr, FSpGetFInfo(&spec, &info));
+  ASSERT_EQ(noErr, FSpGetFInfo(&fsRec, &info));
   EXPECT_EQ(FOUR_CHAR_CODE('T', 'E', 'X', 'T'), info.fileType);
   EXPECT_EQ(FOUR_CHAR_CODE('t', 't', 'x', 't'), info.fileCreator);
   info.finderFlags = kIsInvisible | kHasCustomIcon;
-  ASSERT_EQ(noErr, FSpSetFInfo(&spec, &info));
+  ASSERT_EQ(noErr, FSpSetFInfo(&fsRec, &info));
 
   // The Finder information goes along with a rename; a taken name is refused.
   writeFile(dir / "taken", "keep");
-  EXPECT_EQ(dupFNErr, FSpRename(&spec, pascal("taken").data()));
+  EXPECT_EQ(dupFNErr, FSpRename(&fsRec, pascal("taken").data()));
   EXPECT_EQ("keep", readFile(dir / "taken"));
-  ASSERT_EQ(noErr, FSpRename(&spec, pascal("renamed.txt").data()));
+  ASSERT_EQ(noErr, FSpRename(&fsRec, pascal("renamed.txt").data()));
   EXPECT_FALSE(fs::exists(dir / "._note.txt"));
   FSSpec renamed = specFor("renamed.txt");
   FInfo after{};
@@ -250,7 +250,7 @@ TEST_F(SpecTest, MovesGoIntoFoldersAndNeverReplace) {
   fs::path shm = "/dev/shm";
   struct stat a, b;
   if (stat(shm.c_str(), &a) == 0 && stat(dir.c_str(), &b) == 0 && a.st_dev != b.st_dev && access(shm.c_str(), W_OK) == 0) {
-    fs::path other = fs::path(mkdtemp(const_cast<char*>((shm / "velm-spec-XXXXXX").string().c_str())));
+    fs::path other = fs::path(mkdtemp(const_cast<char*>((shm / "velm-fsRec-XXXXXX").string().c_str())));
     FSRef otherRef = refFor(other), itemRef = refFor(dir / "item");
     EXPECT_EQ(diffVolErr, FSMoveObject(&itemRef, &otherRef, nullptr));
     EXPECT_TRUE(fs::exists(dir / "item"));
@@ -465,11 +465,11 @@ TEST(BoundedTables, ReferencesAndDirectoryIDsDoNotGrowWithoutLimit) {
     }
   }
   EXPECT_LE(velm_files::directoryRegistrySize(), folderCapacity);
-  FSSpec spec{};
-  spec.vRefNum = volume;
-  spec.parID = static_cast<SInt32>(firstID);
+  FSSpec fsRec{};
+  fsRec.vRefNum = volume;
+  fsRec.parID = static_cast<SInt32>(firstID);
   FSRef forgotten{};
-  EXPECT_EQ(dirNFErr, FSpMakeFSRef(&spec, &forgotten));
+  EXPECT_EQ(dirNFErr, FSpMakeFSRef(&fsRec, &forgotten));
   velm_files::setDirectoryRegistryCapacity(0);
 }
 

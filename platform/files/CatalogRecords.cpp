@@ -53,23 +53,23 @@ int renameNoReplace(const std::string& from, const std::string& to) {
 OSErr deletionError(int err) { return err == ENOTEMPTY || err == EEXIST ? OSErr(fBsyErr) : osErrFromErrno(err); }
 
 // The FSSpec of an existing item at a canonical path.
-OSErr specForItem(const std::string& path, const struct statx& st, FSSpec* spec) {
-  std::memset(spec, 0, sizeof *spec);
+OSErr specForItem(const std::string& path, const struct statx& st, FSSpec* fsRec) {
+  std::memset(fsRec, 0, sizeof *fsRec);
   if (path == "/" || isVolumeRoot(path, st)) {
-    spec->vRefNum = volumeRefNum(deviceOf(st), path);
-    spec->parID = fsRtParID;
-    std::string name = volumeName(spec->vRefNum);
+    fsRec->vRefNum = volumeRefNum(deviceOf(st), path);
+    fsRec->parID = fsRtParID;
+    std::string name = volumeName(fsRec->vRefNum);
     for (char& c : name)
       if (c == ':') c = '/';
-    return pascalFromComponent(name, spec->name);
+    return pascalFromComponent(name, fsRec->name);
   }
   std::string folder = parentPath(path);
   struct statx parent;
   int e = statItem(folder, &parent);
   if (e != 0) return osErrFromErrno(e);
-  spec->vRefNum = volumeRefNum(deviceOf(parent), folder);
-  spec->parID = static_cast<SInt32>(directoryID(folder, parent, isVolumeRoot(folder, parent)));
-  return pascalFromComponent(lastComponent(path), spec->name);
+  fsRec->vRefNum = volumeRefNum(deviceOf(parent), folder);
+  fsRec->parID = static_cast<SInt32>(directoryID(folder, parent, isVolumeRoot(folder, parent)));
+  return pascalFromComponent(lastComponent(path), fsRec->name);
 }
 
 }  // namespace
@@ -109,22 +109,22 @@ OSErr pascalFromComponent(const std::string& component, Str63 name) {
   return noErr;
 }
 
-OSErr specPath(const FSSpec* spec, std::string* path, bool* exists) {
-  if (!spec) return paramErr;
+OSErr specPath(const FSSpec* fsRec, std::string* path, bool* exists) {
+  if (!fsRec) return paramErr;
   std::string folder;
   std::string component;
-  if (spec->parID == SInt32(fsRtParID)) {
+  if (fsRec->parID == SInt32(fsRtParID)) {
     // The volume's root folder, named by the volume's name.
-    OSErr err = directoryPath(spec->vRefNum, fsRtDirID, &folder);
+    OSErr err = directoryPath(fsRec->vRefNum, fsRtDirID, &folder);
     if (err != noErr) return err;
     *path = folder;
   } else {
-    OSErr err = directoryPath(spec->vRefNum, static_cast<UInt32>(spec->parID), &folder);
+    OSErr err = directoryPath(fsRec->vRefNum, static_cast<UInt32>(fsRec->parID), &folder);
     if (err != noErr) return err;
-    if (spec->name[0] == 0) {
+    if (fsRec->name[0] == 0) {
       *path = folder;
     } else {
-      err = componentFromPascal(spec->name, 63, &component);
+      err = componentFromPascal(fsRec->name, 63, &component);
       if (err != noErr) return err;
       *path = childPath(folder, component);
     }
@@ -134,7 +134,7 @@ OSErr specPath(const FSSpec* spec, std::string* path, bool* exists) {
   return noErr;
 }
 
-OSErr fillSpec(const std::string& path, const struct statx& st, FSSpec* spec) { return specForItem(path, st, spec); }
+OSErr fillSpec(const std::string& path, const struct statx& st, FSSpec* fsRec) { return specForItem(path, st, fsRec); }
 
 OSErr moveItem(const std::string& from, const struct statx& st, const std::string& folder, FSRef* newRef);
 OSErr deleteItem(const std::string& path, const struct statx& st);
@@ -180,8 +180,8 @@ using namespace velm_files;
 
 // ---- FSSpec records ----------------------------------------------------------------------------
 
-OSErr FSMakeFSSpec(SInt16 vRefNum, SInt32 dirID, ConstStr255Param fileName, FSSpec* spec) {
-  if (!spec) return paramErr;
+OSErr FSMakeFSSpec(SInt16 vRefNum, SInt32 dirID, ConstStr255Param fileName, FSSpec* fsRec) {
+  if (!fsRec) return paramErr;
   std::string folder;
   if (vRefNum == 0 && dirID == 0) {
     char* cwd = realpath(".", nullptr);
@@ -202,7 +202,7 @@ OSErr FSMakeFSSpec(SInt16 vRefNum, SInt32 dirID, ConstStr255Param fileName, FSSp
   int e = statItem(folder, &st);
   if (e != 0) return e == ENOENT ? OSErr(dirNFErr) : osErrFromErrno(e);
   if (!S_ISDIR(st.stx_mode)) return dirNFErr;
-  if (!fileName || fileName[0] == 0) return specForItem(folder, st, spec);
+  if (!fileName || fileName[0] == 0) return specForItem(folder, st, fsRec);
 
   std::string component;
   OSErr err = componentFromPascal(fileName, 63, &component);
@@ -212,7 +212,7 @@ OSErr FSMakeFSSpec(SInt16 vRefNum, SInt32 dirID, ConstStr255Param fileName, FSSp
   made.vRefNum = volumeRefNum(deviceOf(st), folder);
   made.parID = static_cast<SInt32>(directoryID(folder, st, isVolumeRoot(folder, st)));
   std::memcpy(made.name, fileName, size_t(fileName[0]) + 1);
-  *spec = made;
+  *fsRec = made;
   struct statx child;
   return statItem(childPath(folder, component), &child) == 0 ? OSErr(noErr) : OSErr(fnfErr);
 }
@@ -231,10 +231,10 @@ OSErr FSpMakeFSRef(const FSSpec* source, FSRef* newRef) {
   return noErr;
 }
 
-OSErr FSpGetFInfo(const FSSpec* spec, FInfo* fndrInfo) {
+OSErr FSpGetFInfo(const FSSpec* fsRec, FInfo* fndrInfo) {
   if (!fndrInfo) return paramErr;
   FSRef ref;
-  OSErr err = FSpMakeFSRef(spec, &ref);
+  OSErr err = FSpMakeFSRef(fsRec, &ref);
   if (err != noErr) return err;
   FSCatalogInfo info;
   err = FSGetCatalogInfo(&ref, kFSCatInfoNodeFlags | kFSCatInfoFinderInfo, &info, nullptr, nullptr, nullptr);
@@ -244,11 +244,11 @@ OSErr FSpGetFInfo(const FSSpec* spec, FInfo* fndrInfo) {
   return noErr;
 }
 
-OSErr FSpSetFInfo(const FSSpec* spec, const FInfo* fndrInfo) {
+OSErr FSpSetFInfo(const FSSpec* fsRec, const FInfo* fndrInfo) {
   if (!fndrInfo) return paramErr;
   std::string path;
   bool exists = false;
-  OSErr err = specPath(spec, &path, &exists);
+  OSErr err = specPath(fsRec, &path, &exists);
   if (err != noErr) return err;
   if (!exists) return fnfErr;
   struct statx st;
@@ -265,11 +265,11 @@ OSErr FSpSetFInfo(const FSSpec* spec, const FInfo* fndrInfo) {
   return writeFinderInfo(path, disk);
 }
 
-OSErr FSpCreate(const FSSpec* spec, OSType creator, OSType fileType, ScriptCode) {
-  if (!spec || spec->name[0] == 0) return bdNamErr;
+OSErr FSpCreate(const FSSpec* fsRec, OSType creator, OSType fileType, ScriptCode) {
+  if (!fsRec || fsRec->name[0] == 0) return bdNamErr;
   std::string path;
   bool exists = false;
-  OSErr err = specPath(spec, &path, &exists);
+  OSErr err = specPath(fsRec, &path, &exists);
   if (err != noErr) return err;
   if (exists) return dupFNErr;
   FSRef parent;
@@ -287,10 +287,10 @@ OSErr FSpCreate(const FSSpec* spec, OSType creator, OSType fileType, ScriptCode)
   return FSCreateFileUnicode(&parent, name.length, name.unicode, kFSCatInfoFinderInfo, &info, nullptr, nullptr);
 }
 
-OSErr FSpRename(const FSSpec* spec, ConstStr255Param newName) {
+OSErr FSpRename(const FSSpec* fsRec, ConstStr255Param newName) {
   std::string path;
   bool exists = false;
-  OSErr err = specPath(spec, &path, &exists);
+  OSErr err = specPath(fsRec, &path, &exists);
   if (err != noErr) return err;
   if (!exists) return fnfErr;
   std::string component;
@@ -308,10 +308,10 @@ OSErr FSpRename(const FSSpec* spec, ConstStr255Param newName) {
   return noErr;
 }
 
-OSErr FSpDelete(const FSSpec* spec) {
+OSErr FSpDelete(const FSSpec* fsRec) {
   std::string path;
   bool exists = false;
-  OSErr err = specPath(spec, &path, &exists);
+  OSErr err = specPath(fsRec, &path, &exists);
   if (err != noErr) return err;
   if (!exists) return fnfErr;
   struct statx st;
@@ -346,23 +346,23 @@ OSErr PBGetCatInfoSync(CInfoPBPtr pb) {
     return err;
   };
   if (f.ioFDirIndex > 0) return finish(paramErr);  // listing by index is not served
-  FSSpec spec;
-  std::memset(&spec, 0, sizeof spec);
-  spec.vRefNum = f.ioVRefNum;
-  spec.parID = f.ioDirID;
+  FSSpec fsRec;
+  std::memset(&fsRec, 0, sizeof fsRec);
+  fsRec.vRefNum = f.ioVRefNum;
+  fsRec.parID = f.ioDirID;
   if (f.ioFDirIndex == 0 && f.ioNamePtr && f.ioNamePtr[0] > 0) {
     if (f.ioNamePtr[0] > 63) return finish(bdNamErr);
-    std::memcpy(spec.name, f.ioNamePtr, size_t(f.ioNamePtr[0]) + 1);
+    std::memcpy(fsRec.name, f.ioNamePtr, size_t(f.ioNamePtr[0]) + 1);
   }
-  if (spec.vRefNum == 0) {
+  if (fsRec.vRefNum == 0) {
     char* cwd = realpath(".", nullptr);
     if (!cwd) return finish(osErrFromErrno(errno));
-    volumeOfPath(cwd, &spec.vRefNum);
+    volumeOfPath(cwd, &fsRec.vRefNum);
     std::free(cwd);
   }
-  if (spec.parID == 0) spec.parID = fsRtDirID;
+  if (fsRec.parID == 0) fsRec.parID = fsRtDirID;
   FSRef ref;
-  OSErr err = FSpMakeFSRef(&spec, &ref);
+  OSErr err = FSpMakeFSRef(&fsRec, &ref);
   if (err != noErr) return finish(err);
   FSCatalogInfo info;
   err = FSGetCatalogInfo(&ref,
