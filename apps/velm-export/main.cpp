@@ -7,22 +7,16 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
-#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <QAbstractButton>
 #include <QApplication>
-#include <QComboBox>
-#include <QLineEdit>
 #include <exiv2/exiv2.hpp>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <deque>
 #include <fcntl.h>
-#include <filesystem>
 #include <functional>
 #include <iostream>
 #include <mutex>
@@ -31,23 +25,18 @@
 #include <thread>
 #include <vector>
 
-#include "AppKitQt.h"
 #include "ExportHost.h"
 #include "ExportSession.h"
+#include "HostPlugIn.h"
 #include "NSAppleScript.h"
 #include "NSWorkspace.h"
 #include "PhotoLibrary.h"
-#include "PlugInBundle.h"
 #include "Text.h"
 
-namespace fs = std::filesystem;
 
-using velmexport::cfString;
-using velmexport::utf8;
+using namespace velmexport;
 
 namespace {
-
-const char* const kDefaultService = "http://api.velm.com";
 
 struct Options {
   std::optional<std::string> service, account, album, bundle;
@@ -55,9 +44,6 @@ struct Options {
   std::optional<int> sizeIndex, privacyIndex;
   std::vector<std::string> photos;
 };
-
-const int kSizes[] = {0, 1600, 1200, 800, 640};  // the size menu's items, in order
-const int kPrivacies[] = {0, 500, 800, 1000};    // the privacy menu's items, in order
 
 void usage(FILE* to) {
   fprintf(to,
@@ -157,66 +143,6 @@ Options parse(int argc, char** argv) {
   return o;
 }
 
-// The photos the arguments name: files as they are, folders walked with --recursive. Files the
-// image layer cannot read are named and left out. Usage errors end the program.
-std::vector<std::string> collectPhotos(const Options& o, std::vector<std::string>* notPhotos) {
-  std::vector<std::string> out;
-  auto consider = [&](const std::string& path) {
-    if (PhotoLibrary::isPhoto(path))
-      out.push_back(path);
-    else
-      notPhotos->push_back(path);
-  };
-  for (const auto& arg : o.photos) {
-    struct stat st {};
-    if (stat(arg.c_str(), &st) != 0) usageError(arg + ": no such file");
-    if (S_ISDIR(st.st_mode)) {
-      if (!o.recursive) usageError(arg + ": a folder (use --recursive to export the photos in it)");
-      std::vector<std::string> found;
-      std::error_code ec;
-      fs::recursive_directory_iterator it(arg, fs::directory_options::skip_permission_denied, ec), end;
-      for (; !ec && it != end; it.increment(ec)) {
-        std::string name = it->path().filename().string();
-        if (name.empty() || name[0] == '.') {  // hidden files and folders, AppleDouble files too
-          if (it->is_directory(ec)) it.disable_recursion_pending();
-          continue;
-        }
-        std::string lower = name;
-        std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char ch) { return std::tolower(ch); });
-        if (lower.size() > 4 && lower.compare(lower.size() - 4, 4, ".xmp") == 0) continue;
-        if (it->is_regular_file(ec)) found.push_back(it->path().string());
-      }
-      std::sort(found.begin(), found.end());
-      for (const auto& f : found) consider(f);
-      continue;
-    }
-    if (!S_ISREG(st.st_mode) || access(arg.c_str(), R_OK) != 0) usageError(arg + ": not a readable file");
-    consider(arg);
-  }
-  return out;
-}
-
-// The bundle beside this program: PREFIX/lib/velm/Velm.bundle for PREFIX/bin/velm-export.
-std::string defaultBundlePath() {
-  std::error_code ec;
-  fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-  return (exe.parent_path().parent_path() / "lib" / "velm" / "Velm.bundle").string();
-}
-
-// The service's address as the client will use it: VELM_SERVICE_URL (set from --service), the
-// remembered preference, else the fixed one; without trailing slashes.
-std::string serviceInUse() {
-  std::string base;
-  if (const char* env = getenv("VELM_SERVICE_URL"); env && *env) base = env;
-  if (base.empty()) {
-    CFRef<CFTypeRef> pref(CFPreferencesCopyAppValue(CFSTR("VelmServiceURL"), kCFPreferencesCurrentApplication));
-    if (pref && CFGetTypeID(pref.get()) == CFStringGetTypeID()) base = utf8(static_cast<CFStringRef>(pref.get()));
-  }
-  if (base.empty()) base = kDefaultService;
-  while (base.size() > 1 && base.back() == '/') base.pop_back();
-  return base;
-}
-
 // Asks for the password on the terminal without echo; nullopt when there is no terminal.
 std::optional<std::string> askPassword(const std::string& account) {
   int tty = open("/dev/tty", O_RDWR | O_CLOEXEC);
@@ -240,51 +166,6 @@ std::optional<std::string> askPassword(const std::string& account) {
   close(tty);
   if (!line.empty() && line.back() == '\r') line.pop_back();
   return line;
-}
-
-struct Panel {
-  QLineEdit *name, *password, *album;
-  QAbstractButton *remember, *useAlbum;
-  QComboBox *size, *privacy;
-};
-
-// The panel's controls by their outlet names; false, naming the first missing one, otherwise.
-bool findControls(QWidget* panel, Panel* p, std::string* missing) {
-  p->name = panel->findChild<QLineEdit*>("velmName");
-  p->password = panel->findChild<QLineEdit*>("velmPassword");
-  p->album = panel->findChild<QLineEdit*>("velmAlbumName");
-  p->remember = panel->findChild<QAbstractButton*>("useKeychainCheckbox");
-  p->useAlbum = panel->findChild<QAbstractButton*>("createAlbumCheckbox");
-  p->size = panel->findChild<QComboBox*>("sizePopUp");
-  p->privacy = panel->findChild<QComboBox*>("privacyPopUp");
-  const std::pair<const char*, bool> needs[] = {
-      {"velmName", p->name != nullptr},        {"velmPassword", p->password != nullptr},
-      {"useKeychainCheckbox", p->remember != nullptr}, {"sizePopUp", p->size != nullptr},
-      {"privacyPopUp", p->privacy != nullptr}, {"velmAlbumName", p->album != nullptr},
-      {"createAlbumCheckbox", p->useAlbum != nullptr},
-  };
-  for (const auto& [name, present] : needs)
-    if (!present) {
-      *missing = name;
-      return false;
-    }
-  return true;
-}
-
-void fillPanel(const Panel& p, const Options& o, const std::optional<std::string>& password) {
-  if (o.account) {
-    // The remembered password belongs to the remembered account only.
-    if (p.name->text().toStdString() != *o.account) p.password->clear();
-    p.name->setText(QString::fromStdString(*o.account));
-  }
-  if (password) p.password->setText(QString::fromStdString(*password));
-  p.remember->setChecked(o.remember);
-  if (o.sizeIndex) p.size->setCurrentIndex(*o.sizeIndex);
-  if (o.privacyIndex) p.privacy->setCurrentIndex(*o.privacyIndex);
-  if (o.album) {
-    p.album->setText(QString::fromStdString(*o.album));
-    p.useAlbum->setChecked(!o.album->empty());
-  }
 }
 
 std::string oneLine(std::string s) {
@@ -383,8 +264,8 @@ class EventQueue {
 int main(int argc, char** argv) {
   Options options = parse(argc, argv);
   if (options.photos.empty()) usageError("no photos given");
-  std::vector<std::string> notPhotos;
-  std::vector<std::string> photos = collectPhotos(options, &notPhotos);
+  std::vector<std::string> photos, notPhotos;
+  if (std::string why; !collectPhotos(options.photos, options.recursive, &photos, &notPhotos, &why)) usageError(why);
 
   std::optional<std::string> password;
   if (options.passwordFromStdin) {
@@ -413,52 +294,43 @@ int main(int argc, char** argv) {
   if (!getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
   QApplication app(argc, argv);
 
-  std::string bundlePath = options.bundle.value_or(defaultBundlePath());
-  CFBundleRef bundle = PlugInLoadBundle(cfString(bundlePath).get());
-  if (!bundle) {
-    fprintf(stderr, "velm-export: cannot load the plug-in bundle %s\n", bundlePath.c_str());
+  LoadedPlugIn loaded(library);
+  if (std::string why; !loaded.load(options.bundle.value_or(defaultBundlePath()), &why)) {
+    fprintf(stderr, "velm-export: %s\n", why.c_str());
     return kExitSomeFailed;
   }
-  HostAPIManager api(library);
-  std::unique_ptr<ApertureExportPlugIn> plugIn = PlugInCreatePrincipalObject(bundle, &api);
-  if (!plugIn) {
-    fprintf(stderr, "velm-export: the plug-in in %s could not be created\n", bundlePath.c_str());
-    return kExitSomeFailed;
-  }
-  QWidget* widget = NSViewGetQWidget(plugIn->settingsView());
-  Panel panel{};
-  std::string missing;
-  if (!widget || !findControls(widget, &panel, &missing)) {
-    fprintf(stderr, "velm-export: the plug-in's settings panel has no %s\n", missing.empty() ? "view" : missing.c_str());
-    return kExitSomeFailed;
-  }
-  fillPanel(panel, options, password);
+  SettingsPanel& panel = loaded.panel();
+  PanelChoices choices;
+  choices.account = options.account;
+  choices.password = password;
+  choices.remember = options.remember;
+  choices.sizeIndex = options.sizeIndex;
+  choices.privacyIndex = options.privacyIndex;
+  choices.album = options.album;
+  panel.fill(choices);
 
   // The account, before anything goes out.
-  std::string account = panel.name->text().toStdString();
+  std::string account = panel.account();
   if (account.empty()) {
-    plugIn.reset();
+    loaded.unload();
     return sayUsageError("no account: give it with --account NAME (--remember keeps it for later runs)");
   }
-  if (panel.password->text().isEmpty()) {
+  if (!panel.hasPassword()) {
     std::optional<std::string> typed = options.passwordFromStdin || !isatty(STDIN_FILENO)
                                            ? std::nullopt
                                            : askPassword(account);
     if (!typed || typed->empty()) {
-      plugIn.reset();
+      loaded.unload();
       return sayUsageError("no password for " + account +
                            ": give it with --password-stdin, or run on a terminal to be asked");
     }
-    panel.password->setText(QString::fromStdString(*typed));
+    panel.setPassword(*typed);
   }
-  if (options.remember && options.service) {
-    CFPreferencesSetAppValue(CFSTR("VelmServiceURL"), cfString(*options.service).get(), kCFPreferencesCurrentApplication);
-    CFPreferencesAppSynchronize(kCFPreferencesCurrentApplication);
-  }
+  if (options.remember && options.service) rememberService(*options.service);
 
-  std::string album = panel.useAlbum->isChecked() ? panel.album->text().toStdString() : "";
+  std::string album = panel.albumName();
   fprintf(stderr, "velm-export: as %s; size: %s; privacy: %s; album: %s\n", account.c_str(),
-          panel.size->currentText().toStdString().c_str(), panel.privacy->currentText().toStdString().c_str(),
+          panel.sizeName().c_str(), panel.privacyName().c_str(),
           album.empty() ? "none" : ("\"" + album + "\"").c_str());
 
   // Pages the plug-in opens are named on standard error (a desktop session opens them).
@@ -466,9 +338,8 @@ int main(int argc, char** argv) {
   NSAppleScriptSetScriptingTarget(&library);
 
   // The plug-in reads its panel here, on the thread that owns it.
-  HostExportManager& manager = *api.exportManager;
-  plugIn->exportManagerShouldBeginExport();
-  if (!manager.began) {
+  HostExportManager& manager = loaded.manager();
+  if (!loaded.beginExport()) {
     fprintf(stderr, "velm-export: the plug-in did not begin the export\n");
     return kExitSomeFailed;
   }
@@ -483,7 +354,7 @@ int main(int argc, char** argv) {
 
   Progress progress(isatty(STDERR_FILENO));
   EventQueue queue;
-  ExportSession session(*plugIn, library, manager);
+  ExportSession session(loaded.plugIn(), library, manager);
   bool done = false;
   ExportSession::Events events;
   unsigned finished = 0;
@@ -544,7 +415,7 @@ int main(int argc, char** argv) {
   printf("%u uploaded, %u failed, %u not exported\n", counts.uploaded, counts.failed, counts.notExported);
   fflush(stdout);
 
-  plugIn.reset();  // the plug-in removes its export folder
+  loaded.unload();  // the plug-in removes its export folder
   NSAppleScriptSetScriptingTarget(nullptr);
   if (signalFd >= 0) close(signalFd);
   return session.exitStatus();
