@@ -141,6 +141,10 @@ bool SettingsPanel::hasPassword() const { return !password->text().isEmpty(); }
 void SettingsPanel::setPassword(const std::string& p) { password->setText(QString::fromStdString(p)); }
 std::string SettingsPanel::albumName() const { return useAlbum->isChecked() ? album->text().toStdString() : ""; }
 std::string SettingsPanel::sizeName() const { return size->currentText().toStdString(); }
+int SettingsPanel::sizePixels() const {
+  int i = size->currentIndex();
+  return i >= 0 && i < static_cast<int>(std::size(kSizes)) ? kSizes[i] : 0;
+}
 std::string SettingsPanel::privacyName() const { return privacy->currentText().toStdString(); }
 
 LoadedPlugIn::~LoadedPlugIn() { unload(); }

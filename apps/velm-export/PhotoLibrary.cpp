@@ -1,6 +1,8 @@
 #include "Text.h"
 #include "ImageIO.h"
 #include "PhotoLibrary.h"
+#include "checkSum.h"
+#include "fileEngine.h"
 
 #include <exiv2/exiv2.hpp>
 #include <unicode/unistr.h>
@@ -160,11 +162,46 @@ bool PhotoLibrary::add(const std::string& path, std::string* error) {
     return false;
   }
   std::lock_guard<std::mutex> g(lock_);
+  photos_.push_back(named(fs::absolute(path).string()));
+  return true;
+}
+
+PhotoLibrary::Photo PhotoLibrary::named(const std::string& path) const {
   std::string base = readableName(fs::path(path).stem().string());
   std::string name = base;
   for (int n = 2; find(name) >= 0; ++n) name = base + " (" + std::to_string(n) + ")";
-  photos_.push_back({fs::absolute(path).string(), name, readableName(fs::path(path).extension().string())});
-  return true;
+  return {path, name, readableName(fs::path(path).extension().string())};
+}
+
+void PhotoLibrary::retain(const std::vector<size_t>& indexes) {
+  std::lock_guard<std::mutex> g(lock_);
+  std::vector<Photo> old;
+  old.swap(photos_);
+  for (size_t i : indexes)
+    if (i < old.size()) photos_.push_back(named(old[i].path));
+}
+
+void PhotoLibrary::setCaptionFilter(std::function<std::string(const std::string&)> filter) {
+  std::lock_guard<std::mutex> g(lock_);
+  captionFilter_ = std::move(filter);
+}
+
+std::string PhotoLibrary::checksum(size_t index) const {
+  Photo p = photo(index);
+  if (p.path.empty()) return "";
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    if (auto it = checksums_.find(p.path); it != checksums_.end()) return it->second;
+  }
+  CFRef<CFStringRef> path = cfString(p.path);
+  FSRef ref;
+  Checksum digest{};
+  if (!path || feMakeFSRefFromPath(path.get(), &ref) != noErr || csGetCheckSum(ref, &digest, nullptr, nullptr) != 0)
+    return "";
+  std::string md5 = utf8(CFRef<CFStringRef>(csMakeStringFromChecksum(&digest)).get());
+  std::lock_guard<std::mutex> g(lock_);
+  checksums_[p.path] = md5;
+  return md5;
 }
 
 size_t PhotoLibrary::count() const {
@@ -193,10 +230,26 @@ std::vector<std::string> PhotoLibrary::keywords(size_t index) const {
   return p.path.empty() ? std::vector<std::string>() : readMetadata(p.path).keywords.value_or(std::vector<std::string>());
 }
 
+std::string PhotoLibrary::captionSent(size_t index) const {
+  std::string c = caption(index);
+  std::function<std::string(const std::string&)> filter;
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    filter = captionFilter_;
+  }
+  return filter ? filter(c) : c;
+}
+
+std::vector<std::string> PhotoLibrary::keywordsSent(size_t index) const { return keywords(index); }
+
 CFDictionaryRef PhotoLibrary::copyExportProperties(size_t index) const {
   Photo p = photo(index);
   if (p.path.empty()) return nullptr;
   Metadata m = readMetadata(p.path);
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    if (m.caption && captionFilter_) m.caption = captionFilter_(*m.caption);
+  }
   CFRef<CFMutableDictionaryRef> props(
       CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
   CFDictionarySetValue(props.get(), CFSTR("kExportKeyVersionName"), cfString(p.versionName).get());

@@ -7,6 +7,8 @@
 // replaced atomically and keeps every other property it held.
 #pragma once
 
+#include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -40,6 +42,21 @@ class PhotoLibrary : public NSAppleScriptTarget {
   // The photo's caption ("" when it has none) and keywords, as the library sees them now.
   std::string caption(size_t index) const;
   std::vector<std::string> keywords(size_t index) const;
+  // The caption and keywords as they are handed to the plug-in: the caption through the
+  // caption filter.
+  std::string captionSent(size_t index) const;
+  std::vector<std::string> keywordsSent(size_t index) const;
+  // What the caption handed to the plug-in leaves out (the lines holding earlier page
+  // addresses of the service); none by default. Set it before the export begins.
+  void setCaptionFilter(std::function<std::string(const std::string&)> filter);
+
+  // The lower-case hex MD5 of the photo file's bytes (csGetCheckSum); "" when it cannot be
+  // read. Computed once per path.
+  std::string checksum(size_t index) const;
+
+  // Keeps only the photos at these indexes (in the order given), their version names made
+  // unique among them again.
+  void retain(const std::vector<size_t>& indexes);
 
   static std::string sidecarPath(const std::string& photoPath);
   // Whether the image layer reads the file as a photo (sidecars, texts and empty files are not).
@@ -56,8 +73,11 @@ class PhotoLibrary : public NSAppleScriptTarget {
 
  private:
   long find(const std::string& versionName) const;
+  Photo named(const std::string& path) const;  // a new photo of the path, its name unique here
   OSStatus writeCaption(const std::string& versionName, const std::string& value);
 
   mutable std::mutex lock_;
   std::vector<Photo> photos_;
+  std::function<std::string(const std::string&)> captionFilter_;
+  mutable std::map<std::string, std::string> checksums_;
 };
