@@ -1,10 +1,17 @@
 // The photo library of velm-export: the photos named on the command line, with their version
 // names, captions and keywords, and the object model the plug-in's scripts run against.
 //
-// Captions and keywords are read from the photo (IPTC, then XMP) and from its XMP sidecar
-// "<photo>.xmp" (the convention of Linux photo managers), the sidecar winning. Changes made by
-// scripts go into the sidecar only: the photo file itself is never written. The sidecar is
-// replaced atomically and keeps every other property it held.
+// Captions, titles and keywords are read from the photo (IPTC, then XMP; HEIC too) and from its
+// XMP sidecar, the sidecar winning. Sidecars come in two conventions: "NAME.ext.xmp" (digiKam,
+// darktable) and "NAME.xmp" (Lightroom, RawTherapee); when both exist the first is the one.
+// Keywords are the flat dc:subject, else the last level of the hierarchical ones
+// (lr:hierarchicalSubject, digiKam's TagsList); darktable's internal "darktable|..." tags are
+// never keywords.
+//
+// Changes made by scripts go into the sidecar only (the one that exists, else a new
+// "NAME.ext.xmp"): the photo file itself is never written. The sidecar is replaced atomically
+// and keeps every other property it held; a caption keeps its other languages, and its line
+// breaks are written as line feeds.
 #pragma once
 
 #include <functional>
@@ -20,7 +27,8 @@ class PhotoLibrary : public NSAppleScriptTarget {
  public:
   struct Photo {
     std::string path;
-    std::string versionName;  // the file name without its extension, made unique
+    std::string versionName;  // the title (XMP dc:title, IPTC object name), else the file name
+                              // without its extension; made unique
     std::string extension;    // the file name's extension with its dot ("" when none)
   };
 
@@ -58,6 +66,8 @@ class PhotoLibrary : public NSAppleScriptTarget {
   // unique among them again.
   void retain(const std::vector<size_t>& indexes);
 
+  // The photo's sidecar: "NAME.ext.xmp" when it exists, else "NAME.xmp" when that exists, else
+  // "NAME.ext.xmp" (where a new one goes).
   static std::string sidecarPath(const std::string& photoPath);
   // Whether the image layer reads the file as a photo (sidecars, texts and empty files are not).
   static bool isPhoto(const std::string& path);

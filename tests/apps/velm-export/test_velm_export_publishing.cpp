@@ -384,4 +384,38 @@ TEST_F(Publishing, ALedgerThatIsNoLedgerIsNeverReplacedAndStopsTheExport) {
   }
 }
 
+TEST_F(Publishing, SidecarsOfBothConventionsGiveTitleCaptionAndKeywordsAndGetThePageBack) {
+  // Lightroom's NAME.xmp: a title, a caption in two languages, darktable's tags among keywords.
+  velmtest::writeFile(dir / "Beach.xmp",
+                      xmpPacket("   <dc:title><rdf:Alt><rdf:li xml:lang=\"x-default\">Morning tide</rdf:li></rdf:Alt>"
+                                "</dc:title>\n"
+                                "   <dc:description><rdf:Alt><rdf:li xml:lang=\"x-default\">At the beach</rdf:li>"
+                                "<rdf:li xml:lang=\"de-DE\">Am Strand</rdf:li></rdf:Alt></dc:description>\n" +
+                                bag("dc:subject", {"darktable|format|jpg", "sea", "darktable|changed"})));
+  // darktable's NAME.ext.xmp with hierarchical keywords only.
+  velmtest::writeFile(dir / "Harbour.jpg.xmp",
+                      xmpPacket(bag("lr:hierarchicalSubject", {"darktable|format|jpg", "Places|Coast|Harbour"})));
+  Outcome r = run(photos({"Beach.jpg", "Harbour.jpg"}));
+  ASSERT_EQ(r.status, 0) << r.err;
+  auto pagesOf = resultsOf(r.out);
+  ASSERT_EQ(pagesOf["Morning tide"].rfind(pages(), 0), 0u) << r.out;
+
+  std::vector<Upload> sent = uploads();
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[0]["caption"], "Morning tide");
+  EXPECT_EQ(sent[0]["description"], "At the beach");
+  EXPECT_EQ(sent[0]["tags"], "sea");
+  EXPECT_EQ(sent[1]["caption"], "Harbour");
+  EXPECT_EQ(sent[1]["tags"], "Harbour");
+
+  // The page went into the sidecar that was there, with a line feed, the German text kept.
+  EXPECT_FALSE(fs::exists(dir / "Beach.jpg.xmp"));
+  int status = -1;
+  std::string read = velmtest::runCommand("exiftool -j -XMP-dc:Description -XMP-dc:Description-de-DE " +
+                                              photo("Beach.xmp"),
+                                          &status);
+  EXPECT_TRUE(has(read, "\"Description\": \"At the beach\\n\\n" + pagesOf["Morning tide"] + "\"")) << read;
+  EXPECT_TRUE(has(read, "\"Description-de-DE\": \"Am Strand\"")) << read;
+}
+
 }  // namespace
