@@ -14,6 +14,7 @@
 
 #include "AppKitQt.h"
 #include "CoreFoundation.h"
+#include "Renderer.h"
 #include "Text.h"
 
 namespace fs = std::filesystem;
@@ -50,7 +51,7 @@ std::string defaultBundlePath() {
 bool collectPhotos(const std::vector<std::string>& names, bool recursive, std::vector<std::string>* photos,
                    std::vector<std::string>* notPhotos, std::string* error) {
   auto consider = [&](const std::string& path) {
-    if (PhotoLibrary::isPhoto(path))
+    if (PhotoLibrary::isPhoto(path) || isRawPhoto(path))
       photos->push_back(path);
     else
       notPhotos->push_back(path);

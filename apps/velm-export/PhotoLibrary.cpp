@@ -1,4 +1,5 @@
 #include "Text.h"
+#include "HeifMetadata.h"
 #include "ImageIO.h"
 #include "PhotoLibrary.h"
 #include "checkSum.h"
@@ -127,9 +128,14 @@ Metadata readPhoto(const std::string& path) {
       }
     }
     if (!keywords.empty()) m.keywords = keywords;
-    if (!m.caption) m.caption = xmpDescription(image->xmpData());
-    if (!m.keywords) m.keywords = xmpSubjects(image->xmpData());
-    if (auto t = xmpText(image->xmpData(), "Xmp.dc.title")) m.title = t;
+    Exiv2::XmpData xmp = image->xmpData();
+    if (xmp.empty() && image->imageType() == Exiv2::ImageType::bmff) {
+      std::string packet = heifXmpPacket(path);
+      if (!packet.empty() && Exiv2::XmpParser::decode(xmp, packet) != 0) xmp.clear();
+    }
+    if (!m.caption) m.caption = xmpDescription(xmp);
+    if (!m.keywords) m.keywords = xmpSubjects(xmp);
+    if (auto t = xmpText(xmp, "Xmp.dc.title")) m.title = t;
   } catch (const std::exception&) {
     // Unreadable metadata: the photo has no caption and no keywords.
   }

@@ -418,4 +418,108 @@ TEST_F(Publishing, SidecarsOfBothConventionsGiveTitleCaptionAndKeywordsAndGetThe
   EXPECT_TRUE(has(read, "\"Description-de-DE\": \"Am Strand\"")) << read;
 }
 
+// The JPEG the service keeps for a page, fetched from it, and what exiftool reads in it.
+std::string uploadedMetadata(const std::string& page, const std::string& tags) {
+  fs::path d = velmtest::makeTempDir("fetched");
+  int status = -1;
+  velmtest::runCommand("curl -sf -o " + quote((d / "photo.jpg").string()) + " " + quote(page + ".jpg"), &status);
+  if (status != 0) return "cannot fetch " + page;
+  return velmtest::runCommand("exiftool -s -n " + tags + " " + quote((d / "photo.jpg").string()));
+}
+
+// A small camera RAW of our own: a 16-bit single-channel TIFF from vips that exiftool turns
+// into a DNG with a colour filter array, a camera, a position and a caption.
+void makeDng(const fs::path& path) {
+  fs::path d = velmtest::makeTempDir("dng");
+  const std::string v = quote((d / "grey.v").string()), tif = quote(path.string());
+  int status = -1;
+  velmtest::runCommand("vips black " + v + " 96 64 && vips linear " + v + " " + quote((d / "lit.v").string()) +
+                           " 1 1800 && vips cast " + quote((d / "lit.v").string()) + " " +
+                           quote((d / "raw.v").string()) + " ushort && vips tiffsave " +
+                           quote((d / "raw.v").string()) + " " + tif,
+                       &status);
+  ASSERT_EQ(status, 0);
+  velmtest::runCommand(
+      "exiftool -q -overwrite_original -n -IFD0:DNGVersion='1 4 0 0' -IFD0:DNGBackwardVersion='1 1 0 0' "
+      "-IFD0:UniqueCameraModel='Velm Test' -IFD0:Make=Velm -IFD0:Model=Test -IFD0:PhotometricInterpretation=32803 "
+      "-IFD0:CFARepeatPatternDim='2 2' -IFD0:CFAPattern2='0 1 1 2' -IFD0:ColorMatrix1='1 0 0 0 1 0 0 0 1' "
+      "-IFD0:CalibrationIlluminant1=21 -IFD0:AsShotNeutral='0.5 1 0.8' -IFD0:WhiteLevel=4095 -IFD0:BlackLevel=0 "
+      "-IFD0:Orientation=6 "
+      "-GPSLatitude=46.5 -GPSLatitudeRef=S -GPSLongitude=169.25 -GPSLongitudeRef=E "
+      "-XMP-dc:Description='Raw at the coast' " + tif,
+      &status);
+  ASSERT_EQ(status, 0);
+}
+
+TEST_F(Publishing, RenderedPhotosCarryTheSidecarsPositionAndRawAndHeicFilesAreDeveloped) {
+  // A position kept only in darktable's sidecar, with a caption and keywords.
+  velmtest::writeFile(dir / "Sketch.jpg.xmp",
+                      xmpPacket("   <exif:GPSLatitude>52,31.2N</exif:GPSLatitude>\n"
+                                "   <exif:GPSLongitude>13,24.6E</exif:GPSLongitude>\n"
+                                "   <dc:description><rdf:Alt><rdf:li xml:lang=\"x-default\">At the gate</rdf:li>"
+                                "</rdf:Alt></dc:description>\n" +
+                                bag("dc:subject", {"Berlin", "darktable|format|jpg"})));
+  ASSERT_NO_FATAL_FAILURE(makeDng(dir / "Coast.dng"));
+  // A HEIC photo with its position in EXIF and its caption and keywords in XMP.
+  int made = -1;
+  velmtest::runCommand("vips copy " + photo("Beach.jpg") + " " + photo("Dunes.heic") +
+                           " && exiftool -q -overwrite_original -XMP-dc:Description='Dunes at noon' "
+                           "-XMP-dc:Subject=sand " + photo("Dunes.heic"),
+                       &made);
+  ASSERT_EQ(made, 0);
+  const std::string sketchBytes = velmtest::readFile(dir / "Sketch.jpg"),
+                    dngBytes = velmtest::readFile(dir / "Coast.dng");
+
+  Outcome r = run("--privacy 0 " + photos({"Sketch.jpg", "Coast.dng", "Dunes.heic"}));
+  ASSERT_EQ(r.status, 0) << r.err << r.out;
+  auto pagesOf = resultsOf(r.out);
+  std::vector<Upload> sent = uploads();
+  ASSERT_EQ(sent.size(), 3u);
+  EXPECT_EQ(sent[2]["description"], "Dunes at noon");
+  EXPECT_EQ(sent[2]["tags"], "sand");
+  EXPECT_EQ(sent[2]["latitude"].substr(0, 6), "48.123");
+  EXPECT_EQ(sent[0]["latitude"], "52.520000");
+  EXPECT_EQ(sent[0]["longitude"], "13.410000");
+  EXPECT_EQ(sent[0]["description"], "At the gate");
+  EXPECT_EQ(sent[1]["caption"], "Coast");
+  EXPECT_EQ(sent[1]["description"], "Raw at the coast");
+  EXPECT_EQ(sent[1]["latitude"], "-46.500000");
+  EXPECT_EQ(sent[1]["longitude"], "169.250000");
+
+  // What the service keeps: the merged metadata in the JPEG, the RAW developed at full size.
+  EXPECT_EQ(uploadedMetadata(pagesOf["Sketch"], "-GPSLatitude -GPSLongitude -Caption-Abstract -Keywords"),
+            "GPSLatitude                     : 52.52\n"
+            "GPSLongitude                    : 13.41\n"
+            "Caption-Abstract                : At the gate\n"
+            "Keywords                        : Berlin\n");
+  EXPECT_EQ(uploadedMetadata(pagesOf["Coast"], "-ImageSize -Make -GPSLatitude -GPSLongitude -Orientation"),
+            "ImageSize                       : 64 96\n"
+            "Make                            : Velm\n"
+            "GPSLatitude                     : -46.5\n"
+            "GPSLongitude                    : 169.25\n"
+            "Orientation                     : 1\n");
+  EXPECT_EQ(velmtest::readFile(dir / "Sketch.jpg"), sketchBytes) << "the original changed";
+  EXPECT_EQ(velmtest::readFile(dir / "Coast.dng"), dngBytes) << "the original changed";
+}
+
+TEST_F(Publishing, NoLocationSendsNoPositionAndTheJpegHasNoGps) {
+  velmtest::writeFile(dir / "Harbour.jpg.xmp", xmpPacket("   <exif:GPSLatitude>54,19.3N</exif:GPSLatitude>\n"
+                                                         "   <exif:GPSLongitude>10,7.8E</exif:GPSLongitude>\n"));
+  Outcome r = run("--no-location " + photos({"Beach.jpg", "Harbour.jpg"}));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(has(r.err, "; no positions")) << r.err;
+  // Counted as photos without position: the end page for those opens.
+  EXPECT_TRUE(has(r.err, "End page: http://www.velm.com/my/photos/unplaced/")) << r.err;
+  auto pagesOf = resultsOf(r.out);
+  for (const auto& u : uploads()) {
+    EXPECT_EQ(u.at("latitude"), "0.000000");
+    EXPECT_EQ(u.at("longitude"), "0.000000");
+    EXPECT_EQ(u.at("object_latitude"), "0.000000");
+  }
+  for (const char* name : {"Beach", "Harbour"})
+    EXPECT_EQ(uploadedMetadata(pagesOf[name], "-gps:all -xmp-exif:all"), "") << name;
+  EXPECT_TRUE(has(velmtest::runCommand("exiftool -s -GPSLatitude " + photo("Beach.jpg")), "48 deg"))
+      << "the original lost its position";
+}
+
 }  // namespace
