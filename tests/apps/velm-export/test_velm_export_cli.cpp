@@ -104,7 +104,8 @@ TEST_F(Cli, HelpAndVersion) {
     EXPECT_EQ(r.status, 0);
     for (const char* part : {"--service URL", "--account NAME", "--password-stdin", "--remember", "--size PIXELS",
                              "--privacy LEVEL", "0 (Public)", "500 (Friends", "800 (Family)", "1000 (Private)",
-                             "--album NAME", "--recursive", "--bundle PATH", "--version", "Exit status: 0",
+                             "--album NAME", "--recursive", "--republish", "--retry-failed", "--dry-run", "--json",
+                             "--no-location", "already published: PAGE", "--bundle PATH", "--version", "Exit status: 0",
                              "130 cancelled", "N uploaded, N failed, N not exported"})
       EXPECT_TRUE(has(r.out, part)) << option << ": " << part;
   }
