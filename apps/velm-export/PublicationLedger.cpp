@@ -47,7 +47,7 @@ const char* const kSchema =
 class Statement {
  public:
   Statement(sqlite3* db, const char* sql) {
-    if (db) sqlite3_prepare_v2(db, sql, -1, &s_, nullptr);
+    if (db) prepared_ = sqlite3_prepare_v2(db, sql, -1, &s_, nullptr);
   }
   ~Statement() { sqlite3_finalize(s_); }
   Statement(const Statement&) = delete;
@@ -62,7 +62,7 @@ class Statement {
     return *this;
   }
   // SQLITE_ROW, SQLITE_DONE or an error.
-  int step() { return s_ ? sqlite3_step(s_) : SQLITE_ERROR; }
+  int step() { return s_ ? sqlite3_step(s_) : prepared_ != SQLITE_OK ? prepared_ : SQLITE_ERROR; }
   std::string text(int column) const {
     const unsigned char* t = sqlite3_column_text(s_, column);
     return t ? std::string(reinterpret_cast<const char*>(t), static_cast<size_t>(sqlite3_column_bytes(s_, column)))
@@ -72,6 +72,7 @@ class Statement {
 
  private:
   sqlite3_stmt* s_ = nullptr;
+  int prepared_ = SQLITE_ERROR;
 };
 
 const char* stateName(PublicationLedger::PhotoState state) {
@@ -152,67 +153,45 @@ bool PublicationLedger::prepareSchema(std::string* error) {
     if (error) *error = "the publication ledger " + path_ + " " + why;
     return false;
   };
-  auto sqliteProblem = [&](int rc) {
-    if (rc == SQLITE_BUSY || rc == SQLITE_LOCKED) return say("is in use by another program (" + lastError() + ")");
-    if (rc == SQLITE_NOTADB || rc == SQLITE_CORRUPT) return say("is damaged or is no ledger (" + lastError() + ")");
-    return say("cannot be read (" + lastError() + ")");
+  // Says what went wrong (with SQLite's words, taken before the rollback clears them) and
+  // leaves the file as it is.
+  auto problem = [&](int rc) {
+    std::string words = sqlite3_errmsg(db_);
+    sqlite3_exec(db_, "ROLLBACK;", nullptr, nullptr, nullptr);
+    if (rc == SQLITE_BUSY || rc == SQLITE_LOCKED) return say("is in use by another program (" + words + ")");
+    if (rc == SQLITE_NOTADB || rc == SQLITE_CORRUPT) return say("is damaged or is no ledger (" + words + ")");
+    return say("cannot be read (" + words + ")");
+  };
+  auto refuse = [&](const std::string& why) {
+    sqlite3_exec(db_, "ROLLBACK;", nullptr, nullptr, nullptr);
+    return say(why);
   };
   // A write lock from the start, so that two programs never both make the schema.
   bool writable = !sqlite3_db_readonly(db_, "main");
   int rc = sqlite3_exec(db_, writable ? "BEGIN IMMEDIATE;" : "BEGIN;", nullptr, nullptr, nullptr);
-  if (rc != SQLITE_OK) return sqliteProblem(rc);
-  auto rollback = [&] { sqlite3_exec(db_, "ROLLBACK;", nullptr, nullptr, nullptr); };
+  if (rc != SQLITE_OK) return problem(rc);
   Statement version(db_, "PRAGMA user_version;");
   rc = version.step();
-  if (rc != SQLITE_ROW) {
-    rollback();
-    return sqliteProblem(rc);
-  }
+  if (rc != SQLITE_ROW) return problem(rc);
   int64_t found = version.integer(0);
   Statement tables(db_, "SELECT count(*) FROM sqlite_master;");
   rc = tables.step();
-  if (rc != SQLITE_ROW) {
-    rollback();
-    return sqliteProblem(rc);
-  }
+  if (rc != SQLITE_ROW) return problem(rc);
   int64_t objects = tables.integer(0);
-  if (found > kSchemaVersion) {
-    rollback();
-    return say("was written by a newer velm-export (schema " + std::to_string(found) + ")");
-  }
-  if (found == 0 && objects > 0) {
-    rollback();
-    return say("is a database of another program, not a ledger");
-  }
+  if (found > kSchemaVersion) return refuse("was written by a newer velm-export (schema " + std::to_string(found) + ")");
+  if (found == 0 && objects > 0) return refuse("is a database of another program, not a ledger");
   if (found == kSchemaVersion) {
     Statement check(db_, "PRAGMA quick_check;");
     rc = check.step();
-    if (rc != SQLITE_ROW) {
-      rollback();
-      return sqliteProblem(rc);
-    }
-    if (check.text(0) != "ok") {
-      rollback();
-      return say("is damaged (" + check.text(0) + ")");
-    }
+    if (rc != SQLITE_ROW) return problem(rc);
+    if (check.text(0) != "ok") return refuse("is damaged (" + check.text(0) + ")");
   }
-  if (found == 0) {
-    if (!writable) {
-      rollback();
-      return true;
-    }
+  if (found == 0 && writable) {
     rc = sqlite3_exec(db_, kSchema, nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK) {
-      std::string why = lastError();
-      rollback();
-      return say("cannot be set up (" + why + ")");
-    }
+    if (rc != SQLITE_OK) return problem(rc);
   }
   rc = sqlite3_exec(db_, "COMMIT;", nullptr, nullptr, nullptr);
-  if (rc != SQLITE_OK) {
-    rollback();
-    return sqliteProblem(rc);
-  }
+  if (rc != SQLITE_OK) return problem(rc);
   return true;
 }
 

@@ -337,7 +337,6 @@ int main(int argc, char** argv) {
   Options options = parse(argc, argv);
   if (options.retryFailed && !options.photos.empty())
     usageError("--retry-failed takes no photos: it exports the ones the last failed run left");
-  if (options.retryFailed && options.republish) usageError("--retry-failed and --republish do not go together");
   if (options.photos.empty() && !options.retryFailed) usageError("no photos given");
   std::vector<std::string> photos, notPhotos;
   if (std::string why; !collectPhotos(options.photos, options.recursive, &photos, &notPhotos, &why)) usageError(why);

@@ -374,6 +374,12 @@ TEST_F(Publishing, ALedgerThatIsNoLedgerIsNeverReplacedAndStopsTheExport) {
     EXPECT_EQ(stopped.out, "");
     EXPECT_EQ(uploads().size(), sent);
 
+    // Nor does a dry run.
+    Outcome dry = run("--dry-run " + photo("Sketch.jpg"), "anna", "");
+    EXPECT_EQ(dry.status, 0) << dry.err;
+    EXPECT_TRUE(has(dry.err, c.message) && has(dry.err, "going on without it")) << dry.err;
+    EXPECT_FALSE(has(dry.err, "not an error")) << dry.err;
+
     // --republish does not rely on it: the export goes on, the file stays as it was.
     Outcome republished = run("--republish " + photo("Sketch.jpg"));
     EXPECT_EQ(republished.status, 0) << republished.err;
