@@ -7,7 +7,9 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <cstdio>
 #include <map>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -526,6 +528,31 @@ TEST_F(Publishing, NoLocationSendsNoPositionAndTheJpegHasNoGps) {
     EXPECT_EQ(uploadedMetadata(pagesOf[name], "-gps:all -xmp-exif:all"), "") << name;
   EXPECT_TRUE(has(velmtest::runCommand("exiftool -s -GPSLatitude " + photo("Beach.jpg")), "48 deg"))
       << "the original lost its position";
+}
+
+TEST_F(Publishing, ALedgerLockedByAnotherProgramStopsTheExportAndIsUsedWhenFree) {
+  Outcome first = run(photo("Beach.jpg"));
+  ASSERT_EQ(first.status, 0) << first.err;
+  // Another program holds the ledger's write lock until its standard input ends.
+  const fs::path marker = velmtest::makeTempDir("lock") / "locked";
+  FILE* holder = popen(("python3 -c 'import sqlite3, sys; c = sqlite3.connect(sys.argv[1], isolation_level=None); "
+                        "c.execute(\"begin exclusive\"); open(sys.argv[2], \"w\").close(); sys.stdin.read()' " +
+                        quote(ledger().string()) + " " + quote(marker.string()))
+                           .c_str(),
+                       "w");
+  ASSERT_NE(holder, nullptr);
+  while (!fs::exists(marker)) std::this_thread::yield();
+  Outcome locked = run(photo("Harbour.jpg"));
+  EXPECT_EQ(locked.status, 1);
+  EXPECT_TRUE(has(locked.err, "the publication ledger " + ledger().string() + " is in use by another program"))
+      << locked.err;
+  EXPECT_EQ(uploads().size(), 1u);
+  ASSERT_EQ(pclose(holder), 0);
+
+  Outcome free = run(photo("Harbour.jpg") + " " + photo("Beach.jpg"));
+  EXPECT_EQ(free.status, 0) << free.err;
+  EXPECT_EQ(resultsOf(free.out)["Harbour"].rfind(pages(), 0), 0u) << free.out;
+  EXPECT_EQ(resultsOf(free.out)["Beach"].rfind("already published: ", 0), 0u) << free.out;
 }
 
 }  // namespace
