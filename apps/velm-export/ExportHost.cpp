@@ -54,7 +54,7 @@ void runExportImages(ApertureExportPlugIn& plugIn, const PhotoLibrary& library, 
     if (!plugIn.exportManagerShouldExportImageAtIndex(index)) continue;
     plugIn.exportManagerWillExportImageAtIndex(index);
     PhotoLibrary::Photo photo = library.photo(index);
-    std::string relative = photo.versionName + renderedExtension(photo);
+    std::string relative = renderedFileName(photo);
     if (destination.empty()) {
       failure(index, relative + ": the plug-in named no export folder");
       continue;

@@ -199,7 +199,7 @@ std::vector<PhotoPreview> previewExport(const PhotoLibrary& all, const std::vect
     p.album = choices.album;
     if (haveFolder) {
       std::string why;
-      std::string rendered = (fs::path(pattern) / (photo.versionName + photo.extension)).string();
+      std::string rendered = (fs::path(pattern) / renderedFileName(photo)).string();
       if (renderVersion(library, index, rendered, settings, &why)) {
         CFRef<CFStringRef> path = cfString(rendered);
         GpsInfoRecord gps{};

@@ -333,6 +333,20 @@ std::string renderedExtension(const PhotoLibrary::Photo& photo) {
   return routeOf(photo.path) == Route::Copy ? photo.extension : ".jpg";
 }
 
+std::string renderedFileName(const PhotoLibrary::Photo& photo) {
+  std::string name = photo.versionName;
+  for (auto& c : name)
+    if (c == '/' || c == '\0') c = '_';
+  if (name.empty() || name[0] == '.') name.insert(0, "_");
+  const size_t limit = 240;
+  if (name.size() > limit) {
+    size_t cut = limit;
+    while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;  // not inside a character
+    name.resize(cut);
+  }
+  return name + renderedExtension(photo);
+}
+
 bool renderVersion(const PhotoLibrary& library, size_t index, const std::string& destination,
                    const ExportSettings& settings, std::string* error) {
   startLibraries();

@@ -24,6 +24,11 @@
 // copied, ".jpg" when it is developed or encoded again.
 std::string renderedExtension(const PhotoLibrary::Photo& photo);
 
+// The name of the rendered file in the plug-in's export folder: the version name made a plain
+// file name (no "/", not hidden, at most 240 bytes, cut at a character's end) and the rendered
+// extension. A title never names a file outside the folder.
+std::string renderedFileName(const PhotoLibrary::Photo& photo);
+
 // Whether LibRaw reads the file as a camera RAW.
 bool isRawPhoto(const std::string& path);
 

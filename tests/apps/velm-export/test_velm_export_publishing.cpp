@@ -400,16 +400,23 @@ TEST_F(Publishing, SidecarsOfBothConventionsGiveTitleCaptionAndKeywordsAndGetThe
                                 "   <dc:description><rdf:Alt><rdf:li xml:lang=\"x-default\">At the beach</rdf:li>"
                                 "<rdf:li xml:lang=\"de-DE\">Am Strand</rdf:li></rdf:Alt></dc:description>\n" +
                                 bag("dc:subject", {"darktable|format|jpg", "sea", "darktable|changed"})));
+  // A title that would name a file outside the plug-in's folder.
+  velmtest::writeFile(dir / "Sketch.xmp", xmpPacket("   <dc:title><rdf:Alt><rdf:li xml:lang=\"x-default\">../../"
+                                                    "escaped</rdf:li></rdf:Alt></dc:title>\n"));
   // darktable's NAME.ext.xmp with hierarchical keywords only.
   velmtest::writeFile(dir / "Harbour.jpg.xmp",
                       xmpPacket(bag("lr:hierarchicalSubject", {"darktable|format|jpg", "Places|Coast|Harbour"})));
-  Outcome r = run(photos({"Beach.jpg", "Harbour.jpg"}));
+  Outcome r = run(photos({"Beach.jpg", "Harbour.jpg", "Sketch.jpg"}));
   ASSERT_EQ(r.status, 0) << r.err;
   auto pagesOf = resultsOf(r.out);
   ASSERT_EQ(pagesOf["Morning tide"].rfind(pages(), 0), 0u) << r.out;
+  ASSERT_EQ(pagesOf["../../escaped"].rfind(pages(), 0), 0u) << r.out;
+  for (const auto& e : fs::recursive_directory_iterator(velmtest::sandboxDir()))
+    EXPECT_EQ(e.path().filename().string().find("escaped"), std::string::npos) << e.path();
 
   std::vector<Upload> sent = uploads();
-  ASSERT_EQ(sent.size(), 2u);
+  ASSERT_EQ(sent.size(), 3u);
+  EXPECT_EQ(sent[2]["caption"], "../../escaped");
   EXPECT_EQ(sent[0]["caption"], "Morning tide");
   EXPECT_EQ(sent[0]["description"], "At the beach");
   EXPECT_EQ(sent[0]["tags"], "sea");
