@@ -33,8 +33,13 @@ std::vector<PhotoResult> exportResults(const PhotoLibrary& all, const std::vecto
       r.message = o.reason;
     } else {
       r.name = all.photo(i).versionName;
-      r.status = "already published";
-      if (i < checks.size()) r.address = checks[i].address;
+      if (i < checks.size() && checks[i].duplicate()) {
+        r.status = "left out";
+        r.message = "the same photo as " + all.photo(checks[i].sameAs).versionName;
+      } else {
+        r.status = "already published";
+        if (i < checks.size()) r.address = checks[i].address;
+      }
     }
     out.push_back(r);
   }
@@ -47,6 +52,7 @@ ResultCounts countResults(const std::vector<PhotoResult>& results) {
     if (r.status == "uploaded") ++c.uploaded;
     else if (r.status == "failed") ++c.failed;
     else if (r.status == "already published") ++c.alreadyPublished;
+    else if (r.status == "left out") ++c.leftOut;
     else ++c.notExported;
   }
   return c;
@@ -71,6 +77,7 @@ std::string resultsJson(const std::vector<PhotoResult>& results) {
   doc["failed"] = static_cast<qint64>(c.failed);
   doc["not_exported"] = static_cast<qint64>(c.notExported);
   doc["already_published"] = static_cast<qint64>(c.alreadyPublished);
+  doc["left_out"] = static_cast<qint64>(c.leftOut);
   return text(doc);
 }
 

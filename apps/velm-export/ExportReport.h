@@ -13,14 +13,15 @@
 struct PhotoResult {
   std::string path;
   std::string name;     // the version name
-  std::string status;   // "uploaded", "failed", "not exported" or "already published"
+  std::string status;   // "uploaded", "failed", "not exported", "already published" or
+                        // "left out" (the same photo as an earlier one of the export)
   std::string address;  // the page: of the upload, or of the earlier publication
   SInt32 code = 0;      // the plug-in's code for a failure
-  std::string message;  // why it failed, in plain words
+  std::string message;  // why it failed or was left out, in plain words
 };
 
 struct ResultCounts {
-  unsigned uploaded = 0, failed = 0, notExported = 0, alreadyPublished = 0;
+  unsigned uploaded = 0, failed = 0, notExported = 0, alreadyPublished = 0, leftOut = 0;
 };
 
 // `all` and `checks` hold every photo named, `library` the photos the export took (in the same
@@ -30,7 +31,7 @@ std::vector<PhotoResult> exportResults(const PhotoLibrary& all, const std::vecto
 ResultCounts countResults(const std::vector<PhotoResult>& results);
 
 // {"photos": [{"path", "name", "status", "address", "error", "message"}...],
-//  "uploaded": N, "failed": N, "not_exported": N, "already_published": N}
+//  "uploaded": N, "failed": N, "not_exported": N, "already_published": N, "left_out": N}
 std::string resultsJson(const std::vector<PhotoResult>& results);
 // {"dry_run": true, "photos": [{"path", "status": "would upload" | "left out", "reason", "name",
 //  "caption", "keywords", "latitude", "longitude", "has_position", "width", "height", "size",

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <unistd.h>
 
 #include "Foundation.h"
@@ -139,6 +140,7 @@ std::string ServicePages::withoutAddresses(const std::string& text) const {
 std::vector<PublishedCheck> findPublished(const PhotoLibrary& library, const ServicePages& pages,
                                           const PublicationLedger* ledger, const ExportSettings& settings) {
   std::vector<PublishedCheck> checks(library.count());
+  std::map<std::string, size_t> firstWithBytes;  // MD5 -> the first photo not published with them
   for (size_t i = 0; i < library.count(); ++i) {
     PublishedCheck& c = checks[i];
     if (std::string address = pages.firstAddress(library.caption(i)); !address.empty()) {
@@ -146,13 +148,20 @@ std::vector<PublishedCheck> findPublished(const PhotoLibrary& library, const Ser
       c.address = address;
       continue;
     }
-    if (!ledger || !ledger->isOpen()) continue;
     std::string md5 = library.checksum(i);
     if (md5.empty()) continue;
-    if (auto p = ledger->find(md5, settings.service, settings.account)) {
-      c.source = PublishedCheck::ByLedger;
-      c.address = p->address;
-      c.ledgerPath = p->path;
+    if (ledger && ledger->isOpen()) {
+      if (auto p = ledger->find(md5, settings.service, settings.account)) {
+        c.source = PublishedCheck::ByLedger;
+        c.address = p->address;
+        c.ledgerPath = p->path;
+        continue;
+      }
+    }
+    auto [it, first] = firstWithBytes.emplace(md5, i);
+    if (!first) {
+      c.source = PublishedCheck::SameAsEarlier;
+      c.sameAs = it->second;
     }
   }
   return checks;
@@ -161,7 +170,7 @@ std::vector<PublishedCheck> findPublished(const PhotoLibrary& library, const Ser
 std::vector<size_t> photosToExport(const std::vector<PublishedCheck>& checks, const ExportSettings& settings) {
   std::vector<size_t> out;
   for (size_t i = 0; i < checks.size(); ++i)
-    if (settings.republish || !checks[i].published()) out.push_back(i);
+    if (settings.republish || !checks[i].leftOut()) out.push_back(i);
   return out;
 }
 
@@ -185,7 +194,9 @@ std::vector<PhotoPreview> previewExport(const PhotoLibrary& all, const std::vect
     if (!exported) {
       p.leftOut = true;
       p.name = all.photo(i).versionName;
-      p.why = i < checks.size() && checks[i].published() ? "already published: " + checks[i].address : "left out";
+      p.why = i >= checks.size()      ? "left out"
+              : checks[i].duplicate() ? "the same photo as " + all.photo(checks[i].sameAs).versionName
+                                      : "already published: " + checks[i].address;
       out.push_back(p);
       continue;
     }

@@ -41,27 +41,34 @@ class ServicePages {
   std::vector<Origin> known_;
 };
 
-// Whether one photo of the library is published to the service and account already.
+// Whether one photo of the library is published to the service and account already, or is
+// the same photo (the same bytes) as an earlier one of this export.
 struct PublishedCheck {
-  enum Source { NotPublished, ByCaption, ByLedger } source = NotPublished;
-  std::string address;   // the page it was published at
+  enum Source { NotPublished, ByCaption, ByLedger, SameAsEarlier } source = NotPublished;
+  std::string address;    // the page it was published at
   std::string ledgerPath; // by the ledger: the path it was uploaded from (a copy or the old name)
-  bool published() const { return source != NotPublished; }
+  size_t sameAs = 0;      // SameAsEarlier: the index of that earlier photo
+  bool published() const { return source == ByCaption || source == ByLedger; }
+  bool duplicate() const { return source == SameAsEarlier; }
+  // Left out of an export unless the user asks to publish again.
+  bool leftOut() const { return source != NotPublished; }
 };
 
-// For each photo of the library, in its order. The ledger may be null (not available).
+// For each photo of the library, in its order. The ledger may be null (not available). A photo
+// whose bytes equal those of an earlier photo of the library that is not published is
+// SameAsEarlier: one export never sends the same photo twice by accident.
 std::vector<PublishedCheck> findPublished(const PhotoLibrary& library, const ServicePages& pages,
                                           const PublicationLedger* ledger, const ExportSettings& settings);
 
 // The indexes of the photos an export takes: all of them with `republish`, else the ones not
-// published.
+// left out.
 std::vector<size_t> photosToExport(const std::vector<PublishedCheck>& checks, const ExportSettings& settings);
 
 // What the upload of one photo would carry, as the plug-in would send it.
 struct PhotoPreview {
   std::string path;
   bool leftOut = false;
-  std::string why;  // why it is left out: "already published: ADDRESS"
+  std::string why;  // why it is left out: "already published: ADDRESS", "the same photo as NAME"
   std::string name;     // the version name
   // The rest is set for photos that would be uploaded.
   std::string caption;  // the description sent

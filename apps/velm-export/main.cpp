@@ -89,8 +89,9 @@ void usage(FILE* to) {
           "Ctrl-C stops after the current photo; a second Ctrl-C stops at once.\n"
           "\n"
           "Standard output: one line per photo, \"NAME: PAGE\", \"NAME: failed: REASON\",\n"
-          "\"NAME: not exported\" or \"NAME: already published: PAGE\", then\n"
-          "\"N uploaded, N failed, N not exported\" (and \", N already published\").\n"
+          "\"NAME: not exported\", \"NAME: already published: PAGE\" or\n"
+          "\"NAME: left out: the same photo as OTHER\" (the same bytes twice in one export), then\n"
+          "\"N uploaded, N failed, N not exported\" (and \", N already published\", \", N left out\").\n"
           "Standard error: what the export does, its progress and the log.\n"
           "\n"
           "Exit status: 0 every photo was uploaded or published already; 1 a photo failed or was not\n"
@@ -446,11 +447,18 @@ int main(int argc, char** argv) {
   std::vector<PublishedCheck> checks = findPublished(named, pages, &ledger, settings);
   library.retain(photosToExport(checks, settings));
   library.setCaptionFilter([pages](const std::string& caption) { return pages.withoutAddresses(caption); });
-  size_t published = 0;
-  for (const auto& c : checks) published += c.published();
+  size_t published = 0, duplicates = 0;
+  for (const auto& c : checks) {
+    published += c.published();
+    duplicates += c.duplicate();
+  }
+  const char* again = options.republish ? ", uploaded again (--republish)" : ", left out (--republish uploads again)";
   if (published > 0)
     fprintf(stderr, "velm-export: %zu photo%s published already%s\n", published, published == 1 ? " is" : "s are",
-            options.republish ? ", uploaded again (--republish)" : ", left out (--republish uploads again)");
+            again);
+  if (duplicates > 0)
+    fprintf(stderr, "velm-export: %zu photo%s the same as an earlier one of this export%s\n", duplicates,
+            duplicates == 1 ? " is" : "s are", again);
 
   if (options.dryRun) {
     PreviewChoices preview;
@@ -481,12 +489,15 @@ int main(int argc, char** argv) {
           printf("%s: failed: %s\n", r.name.c_str(), oneLine(r.message).c_str());
         else if (r.status == "already published")
           printf("%s: already published: %s\n", r.name.c_str(), oneLine(r.address).c_str());
+        else if (r.status == "left out")
+          printf("%s: left out: %s\n", r.name.c_str(), oneLine(r.message).c_str());
         else
           printf("%s: not exported\n", r.name.c_str());
       }
       ResultCounts c = countResults(results);
       printf("%u uploaded, %u failed, %u not exported", c.uploaded, c.failed, c.notExported);
       if (c.alreadyPublished) printf(", %u already published", c.alreadyPublished);
+      if (c.leftOut) printf(", %u left out", c.leftOut);
       printf("\n");
     }
     fflush(stdout);

@@ -173,9 +173,15 @@ TEST_F(Publishing, ASecondRunLeavesEveryPhotoOutAndChangesNoCaption) {
 }
 
 TEST_F(Publishing, TheLedgerKnowsACopyUnderAnotherNameForTheSameAccountOnly) {
-  Outcome first = run(photo("Harbour.jpg"));
+  // A copy in the same export goes once.
+  fs::copy_file(dir / "Harbour.jpg", dir / "Harbour copy.jpg");
+  Outcome first = run(photos({"Harbour.jpg", "Harbour copy.jpg"}));
   ASSERT_EQ(first.status, 0) << first.err;
   std::string page = resultsOf(first.out)["Harbour"];
+  EXPECT_EQ(first.out, "Harbour: " + page + "\nHarbour copy: left out: the same photo as Harbour\n"
+                       "1 uploaded, 0 failed, 0 not exported, 1 left out\n");
+  EXPECT_TRUE(has(first.err, "1 photo is the same as an earlier one of this export, left out")) << first.err;
+  ASSERT_EQ(uploads().size(), 1u);
   // A renamed copy elsewhere has no sidecar: only its bytes tell.
   fs::path elsewhere = velmtest::makeTempDir("elsewhere");
   fs::copy_file(dir / "Harbour.jpg", elsewhere / "IMG_0042.jpg");
