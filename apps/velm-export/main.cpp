@@ -452,7 +452,9 @@ int main(int argc, char** argv) {
     published += c.published();
     duplicates += c.duplicate();
   }
-  const char* again = options.republish ? ", uploaded again (--republish)" : ", left out (--republish uploads again)";
+  const char* again = !options.republish ? ", left out (--republish uploads again)"
+                      : options.dryRun   ? ", would be uploaded again (--republish)"
+                                         : ", uploaded again (--republish)";
   if (published > 0)
     fprintf(stderr, "velm-export: %zu photo%s published already%s\n", published, published == 1 ? " is" : "s are",
             again);
