@@ -276,3 +276,8 @@ OSStatus PhotoLibrary::writeCaption(const std::string& versionName, const std::s
   return replaceFile(sidecar, packet) ? OSStatus{noErr} : OSStatus{errAEWriteDenied};
   return noErr;
 }
+
+void PhotoLibrary::clear() {
+  std::lock_guard<std::mutex> g(lock_);
+  photos_.clear();
+}

@@ -1,0 +1,582 @@
+#include "ExportWindow.h"
+
+#include <QAbstractButton>
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLocale>
+#include <QMenuBar>
+#include <QMimeData>
+#include <QPainter>
+#include <QPointer>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QThread>
+#include <QTimer>
+#include <QTreeWidget>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include <cstdlib>
+
+#include "AppKitQt.h"
+#include "NSAppleScript.h"
+#include "NSWorkspace.h"
+#include "PhotoDetails.h"
+#include "Text.h"
+#include "WindowText.h"
+
+namespace velmexport {
+
+namespace {
+
+constexpr int kThumbnailSide = 128;
+constexpr int kIconSide = 56;
+constexpr int kPathRole = Qt::UserRole;
+
+enum Column { kPhotoColumn, kCaptionColumn, kKeywordsColumn, kPositionColumn, kStatusColumn, kColumnCount };
+
+QString T(const char* english) { return windowText(english); }
+
+QString escaped(const QString& s) { return s.toHtmlEscaped(); }
+
+QString link(const QString& address, const QString& text) {
+  return QStringLiteral("<a href=\"%1\">%2</a>").arg(escaped(address), escaped(text));
+}
+
+QString positionText(const PhotoDetails& d) {
+  if (!d.hasPosition) return T("No position");
+  QLocale locale;
+  auto one = [&](double v, const char* positive, const char* negative) {
+    return QStringLiteral("%1\u00b0\u00a0%2").arg(locale.toString(std::abs(v), 'f', 4), T(v < 0 ? negative : positive));
+  };
+  return one(d.latitude, "N", "S") + QStringLiteral(", ") + one(d.longitude, "E", "W");
+}
+
+// Icons of the thumbnails: the picture scaled into a square, centred.
+QIcon squareIcon(const QImage& image) {
+  QPixmap square(kThumbnailSide, kThumbnailSide);
+  square.fill(Qt::transparent);
+  if (!image.isNull()) {
+    QImage scaled = image.scaled(kThumbnailSide, kThumbnailSide, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    QPainter p(&square);
+    p.drawImage((kThumbnailSide - scaled.width()) / 2, (kThumbnailSide - scaled.height()) / 2, scaled);
+  }
+  return QIcon(square);
+}
+
+}  // namespace
+
+ExportWindow::ExportWindow(const std::string& bundlePath, QWidget* parent) : QMainWindow(parent) {
+  pool_.setMaxThreadCount(2);
+  std::string why;
+  if (plugIn_.load(bundlePath, &why))
+    panelView_ = plugIn_.panel().view;
+  else
+    loadError_ = QString::fromStdString(why);
+  buildWindow();
+  setAcceptDrops(true);
+
+  // Every page the plug-in opens comes here: the panel's buttons (display thread) open theirs
+  // in the browser; the end page of an export (export thread) is offered as a link.
+  NSWorkspace::setURLHandlerForAllPages([this](CFStringRef address) {
+    QString page = QStringFromCFString(address);
+    if (QThread::currentThread() == thread())
+      QDesktopServices::openUrl(QUrl(page));
+    else
+      QMetaObject::invokeMethod(this, [this, page] { offerEndPage(page); }, Qt::QueuedConnection);
+  });
+  NSAppleScriptSetScriptingTarget(&library_);
+}
+
+ExportWindow::~ExportWindow() {
+  stopExportNow();
+  pool_.clear();
+  pool_.waitForDone();
+  NSWorkspace::setURLHandler({});
+  NSAppleScriptSetScriptingTarget(nullptr);
+  // The panel belongs to the plug-in, which destroys it with itself.
+  if (panelView_) panelView_->setParent(nullptr);
+  panelView_ = nullptr;
+  plugIn_.unload();
+}
+
+void ExportWindow::buildWindow() {
+  setWindowTitle(T("Velm Export"));
+  auto* central = new QWidget(this);
+  auto* outer = new QVBoxLayout(central);
+  outer->setContentsMargins(12, 12, 12, 12);
+  outer->setSpacing(10);
+
+  auto* columns = new QHBoxLayout();
+  columns->setSpacing(14);
+  outer->addLayout(columns, 1);
+
+  // The photos.
+  auto* photos = new QVBoxLayout();
+  photos->setSpacing(6);
+  auto* head = new QHBoxLayout();
+  auto* title = new QLabel(T("Photos"), central);
+  QFont bold = title->font();
+  bold.setBold(true);
+  title->setFont(bold);
+  countLabel_ = new QLabel(central);
+  countLabel_->setObjectName("photoCount");
+  countLabel_->setForegroundRole(QPalette::PlaceholderText);
+  addButton_ = new QPushButton(T("Add Photos\u2026"), central);
+  addButton_->setObjectName("addButton");
+  removeButton_ = new QPushButton(T("Remove"), central);
+  removeButton_->setObjectName("removeButton");
+  removeButton_->setEnabled(false);
+  head->addWidget(title);
+  head->addWidget(countLabel_);
+  head->addStretch(1);
+  head->addWidget(addButton_);
+  head->addWidget(removeButton_);
+  photos->addLayout(head);
+
+  list_ = new QTreeWidget(central);
+  list_->setObjectName("photoList");
+  list_->setColumnCount(kColumnCount);
+  list_->setHeaderLabels({T("Photo"), T("Caption"), T("Keywords"), T("Position"), T("Status")});
+  list_->setRootIsDecorated(false);
+  list_->setUniformRowHeights(true);
+  list_->setAlternatingRowColors(true);
+  list_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  list_->setIconSize(QSize(kIconSide, kIconSide));
+  list_->setTextElideMode(Qt::ElideRight);
+  list_->setWordWrap(false);
+  list_->header()->setStretchLastSection(true);
+  list_->header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  list_->setColumnWidth(kPhotoColumn, 190);
+  list_->setColumnWidth(kCaptionColumn, 170);
+  list_->setColumnWidth(kKeywordsColumn, 130);
+  list_->setColumnWidth(kPositionColumn, 170);
+  list_->setMinimumWidth(640);
+  photos->addWidget(list_, 1);
+
+  notice_ = new QLabel(T("Drag photos or folders here, or choose Add Photos\u2026"), central);
+  notice_->setObjectName("notice");
+  notice_->setWordWrap(true);
+  notice_->setForegroundRole(QPalette::PlaceholderText);
+  photos->addWidget(notice_);
+  columns->addLayout(photos, 1);
+
+  // The service and the plug-in's panel.
+  auto* settings = new QVBoxLayout();
+  settings->setSpacing(8);
+  auto* serviceBox = new QGroupBox(T("Service"), central);
+  auto* serviceForm = new QFormLayout(serviceBox);
+  serviceForm->setFieldGrowthPolicy(QFormLayout::AllNonFixedFieldsGrow);
+  service_ = new QLineEdit(QString::fromStdString(serviceInUse()), serviceBox);
+  service_->setObjectName("serviceField");
+  service_->setToolTip(T("The address of the Velm service; remembered with the account"));
+  serviceForm->addRow(T("Address:"), service_);
+  settings->addWidget(serviceBox);
+  if (panelView_) {
+    settings->addWidget(panelView_);
+    panelView_->show();
+    serviceBox->setFixedWidth(panelView_->sizeHint().width());
+  } else {
+    auto* missing = new QLabel(loadError_, central);
+    missing->setWordWrap(true);
+    settings->addWidget(missing);
+  }
+  settings->addStretch(1);
+  columns->addLayout(settings, 0);
+
+  // Progress, results and the buttons.
+  auto* bottom = new QHBoxLayout();
+  bottom->setSpacing(12);
+  auto* state = new QVBoxLayout();
+  state->setSpacing(4);
+  progressBar_ = new QProgressBar(central);
+  progressBar_->setObjectName("progressBar");
+  progressBar_->setRange(0, 1);
+  progressBar_->setValue(0);
+  progressBar_->setTextVisible(true);
+  progressBar_->setFormat(QStringLiteral("%v / %m"));
+  progressMessage_ = new QLabel(central);
+  progressMessage_->setObjectName("progressMessage");
+  summary_ = new QLabel(central);
+  summary_->setObjectName("summary");
+  summary_->setWordWrap(true);
+  endPage_ = new QLabel(central);
+  endPage_->setObjectName("endPage");
+  endPage_->setTextFormat(Qt::RichText);
+  endPage_->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
+  connect(endPage_, &QLabel::linkActivated, this, [](const QString& a) { QDesktopServices::openUrl(QUrl(a)); });
+  auto* results = new QHBoxLayout();
+  results->addWidget(summary_, 1);
+  results->addWidget(endPage_, 0, Qt::AlignRight);
+  state->addWidget(progressBar_);
+  state->addWidget(progressMessage_);
+  state->addLayout(results);
+  bottom->addLayout(state, 1);
+  cancelButton_ = new QPushButton(T("Cancel"), central);
+  cancelButton_->setObjectName("cancelButton");
+  cancelButton_->setEnabled(false);
+  exportButton_ = new QPushButton(T("Export"), central);
+  exportButton_->setObjectName("exportButton");
+  exportButton_->setDefault(true);
+  exportButton_->setEnabled(panelView_ != nullptr);
+  auto* buttons = new QVBoxLayout();
+  auto* row = new QHBoxLayout();
+  row->addWidget(cancelButton_);
+  row->addWidget(exportButton_);
+  buttons->addLayout(row);
+  buttons->addStretch(1);
+  bottom->addLayout(buttons, 0);
+  outer->addLayout(bottom);
+  setCentralWidget(central);
+
+  auto* file = menuBar()->addMenu(T("&File"));
+  QAction* add = file->addAction(T("Add Photos\u2026"), this, &ExportWindow::chooseFiles);
+  add->setShortcut(QKeySequence::Open);
+  QAction* remove = file->addAction(T("Remove"), this, &ExportWindow::removeSelected);
+  remove->setShortcut(QKeySequence::Delete);
+  file->addSeparator();
+  QAction* quit = file->addAction(T("Quit"), this, &QWidget::close);
+  quit->setShortcut(QKeySequence::Quit);
+
+  connect(addButton_, &QPushButton::clicked, this, &ExportWindow::chooseFiles);
+  connect(removeButton_, &QPushButton::clicked, this, &ExportWindow::removeSelected);
+  connect(exportButton_, &QPushButton::clicked, this, &ExportWindow::startExport);
+  connect(cancelButton_, &QPushButton::clicked, this, &ExportWindow::cancelExport);
+  connect(list_, &QTreeWidget::itemSelectionChanged, this,
+          [this] { removeButton_->setEnabled(!isExporting() && !list_->selectedItems().isEmpty()); });
+  connect(service_, &QLineEdit::editingFinished, this, [this] {
+    std::string address = service_->text().trimmed().toStdString();
+    if (!address.empty()) setenv("VELM_SERVICE_URL", address.c_str(), 1);
+  });
+
+  progressTimer_ = new QTimer(this);
+  progressTimer_->setInterval(100);
+  connect(progressTimer_, &QTimer::timeout, this, &ExportWindow::showProgress);
+
+  countLabel_->setText(T("none yet"));
+  resize(1240, 700);
+}
+
+int ExportWindow::photoCount() const { return list_->topLevelItemCount(); }
+
+QStringList ExportWindow::photoPaths() const {
+  QStringList paths;
+  for (int i = 0; i < list_->topLevelItemCount(); ++i) paths << list_->topLevelItem(i)->data(0, kPathRole).toString();
+  return paths;
+}
+
+QSet<Qt::HANDLE> ExportWindow::workerThreads() const {
+  std::lock_guard<std::mutex> g(threadsLock_);
+  return workerThreads_;
+}
+
+void ExportWindow::recordWorkerThread() {
+  std::lock_guard<std::mutex> g(threadsLock_);
+  workerThreads_.insert(QThread::currentThreadId());
+}
+
+void ExportWindow::setNotice(const QString& text) { notice_->setText(text); }
+
+void ExportWindow::addPaths(const QStringList& paths) {
+  std::vector<std::string> names;
+  for (const auto& p : paths) names.push_back(QFile::encodeName(p).toStdString());
+  if (names.empty()) return;
+  pool_.start([this, names] {
+    recordWorkerThread();
+    CollectedPhotos c = collectDroppedPhotos(names);
+    QMetaObject::invokeMethod(
+        this, [this, c] { addCollected(c.photos, c.notPhotos, c.error); }, Qt::QueuedConnection);
+  });
+}
+
+void ExportWindow::addCollected(const std::vector<std::string>& photos, const std::vector<std::string>& notPhotos,
+                                const std::string& error) {
+  QStringList present = photoPaths();
+  for (const auto& p : photos) {
+    QString path = QFile::decodeName(QByteArray::fromStdString(p));
+    path = QFileInfo(path).absoluteFilePath();
+    if (present.contains(path)) continue;
+    present << path;
+    auto* item = new QTreeWidgetItem(list_);
+    item->setData(0, kPathRole, path);
+    item->setText(kPhotoColumn, QString::fromStdString(PhotoLibrary::readableName(QFileInfo(path).fileName().toStdString())));
+    item->setToolTip(kPhotoColumn, path);
+    item->setIcon(kPhotoColumn, squareIcon({}));
+    item->setText(kPositionColumn, T("Reading\u2026"));
+    setStatus(item, T("Ready"));
+    describe(path);
+  }
+  QStringList notes;
+  if (!notPhotos.empty()) {
+    QStringList names;
+    for (const auto& n : notPhotos) names << QFileInfo(QFile::decodeName(QByteArray::fromStdString(n))).fileName();
+    notes << T("Not photos, left out: %1").arg(names.join(QStringLiteral(", ")));
+  }
+  if (!error.empty()) notes << QString::fromStdString(error);
+  if (!notes.isEmpty()) setNotice(notes.join(QStringLiteral("  ")));
+  else if (photoCount() > 0) setNotice(T("Drag more photos or folders here to add them."));
+  int n = photoCount();
+  countLabel_->setText(n == 0 ? T("none yet") : n == 1 ? T("1 photo") : T("%1 photos").arg(n));
+  emit photosAdded(n);
+}
+
+void ExportWindow::describe(const QString& path) {
+  std::string file = QFile::encodeName(path).toStdString();
+  pool_.start([this, file, path] {
+    recordWorkerThread();
+    PhotoDetails details = readPhotoDetails(file, kThumbnailSide);
+    QMetaObject::invokeMethod(this, [this, path, details] { described(path, details); }, Qt::QueuedConnection);
+  });
+}
+
+void ExportWindow::described(const QString& path, const PhotoDetails& details) {
+  for (int i = 0; i < list_->topLevelItemCount(); ++i) {
+    QTreeWidgetItem* item = list_->topLevelItem(i);
+    if (item->data(0, kPathRole).toString() != path) continue;
+    item->setIcon(kPhotoColumn, squareIcon(details.thumbnail));
+    item->setText(kCaptionColumn, details.caption.simplified());
+    item->setToolTip(kCaptionColumn, details.caption);
+    QString keywords = details.keywords.join(QStringLiteral(", "));
+    item->setText(kKeywordsColumn, keywords);
+    item->setToolTip(kKeywordsColumn, keywords);
+    item->setText(kPositionColumn, positionText(details));
+  }
+  emit photoDescribed(path);
+}
+
+void ExportWindow::setStatus(QTreeWidgetItem* item, const QString& richText, const QString& toolTip) {
+  auto* label = qobject_cast<QLabel*>(list_->itemWidget(item, kStatusColumn));
+  if (!label) {
+    label = new QLabel();
+    label->setObjectName("status");
+    label->setTextFormat(Qt::RichText);
+    label->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
+    label->setContentsMargins(4, 0, 4, 0);
+    connect(label, &QLabel::linkActivated, this, [](const QString& a) { QDesktopServices::openUrl(QUrl(a)); });
+    list_->setItemWidget(item, kStatusColumn, label);
+  }
+  label->setText(richText);
+  label->setToolTip(toolTip);
+}
+
+void ExportWindow::chooseFiles() {
+  if (isExporting()) return;
+  QStringList files = QFileDialog::getOpenFileNames(
+      this, T("Choose Photos"), QString(),
+      T("Photos") + QStringLiteral(" (*.jpg *.jpeg *.png *.tif *.tiff *.heic *.heif *.webp *.gif);;") + T("All files") +
+          QStringLiteral(" (*)"));
+  addPaths(files);
+}
+
+void ExportWindow::removeSelected() {
+  if (isExporting()) return;
+  for (QTreeWidgetItem* item : list_->selectedItems()) delete item;
+  int n = photoCount();
+  countLabel_->setText(n == 0 ? T("none yet") : n == 1 ? T("1 photo") : T("%1 photos").arg(n));
+}
+
+void ExportWindow::dragEnterEvent(QDragEnterEvent* event) {
+  if (!isExporting() && event->mimeData()->hasUrls()) event->acceptProposedAction();
+}
+
+void ExportWindow::dropEvent(QDropEvent* event) {
+  if (isExporting()) return;
+  QStringList paths;
+  for (const QUrl& url : event->mimeData()->urls())
+    if (url.isLocalFile()) paths << url.toLocalFile();
+  if (paths.isEmpty()) return;
+  event->acceptProposedAction();
+  addPaths(paths);
+}
+
+void ExportWindow::closeEvent(QCloseEvent* event) {
+  stopExportNow();
+  QMainWindow::closeEvent(event);
+}
+
+void ExportWindow::setEditable(bool editable) {
+  addButton_->setEnabled(editable);
+  removeButton_->setEnabled(editable && !list_->selectedItems().isEmpty());
+  exportButton_->setEnabled(editable && panelView_);
+  cancelButton_->setEnabled(!editable);
+  service_->setEnabled(editable);
+  if (panelView_) panelView_->setEnabled(editable);
+}
+
+void ExportWindow::startExport() {
+  if (isExporting() || !panelView_) return;
+  if (photoCount() == 0) {
+    setNotice(T("Add photos to export first."));
+    return;
+  }
+  SettingsPanel& panel = plugIn_.panel();
+  if (panel.account().empty() || !panel.hasPassword()) {
+    setNotice(T("Type your account's name and password first."));
+    return;
+  }
+  std::string address = service_->text().trimmed().toStdString();
+  if (!address.empty()) {
+    setenv("VELM_SERVICE_URL", address.c_str(), 1);
+    if (panel.remember->isChecked()) rememberService(address);
+  }
+
+  // The library of this export: the list's photos in its order.
+  library_.clear();
+  exportItems_.clear();
+  for (int i = 0; i < list_->topLevelItemCount(); ++i) {
+    QTreeWidgetItem* item = list_->topLevelItem(i);
+    std::string why;
+    if (library_.add(QFile::encodeName(item->data(0, kPathRole).toString()).toStdString(), &why)) {
+      exportItems_.push_back(item);
+      setStatus(item, T("Waiting"));
+    } else {
+      setStatus(item, T("Failed: %1").arg(escaped(QString::fromStdString(why))));
+    }
+  }
+  if (exportItems_.empty()) return;
+
+  HostExportManager& manager = plugIn_.manager();
+  manager.began = false;
+  manager.finished = false;
+  manager.cancelled = false;
+  // The plug-in reads its panel here, on the thread that owns it.
+  if (!plugIn_.beginExport()) {
+    setNotice(T("The plug-in did not begin the export."));
+    return;
+  }
+
+  summary_->clear();
+  endPage_->clear();
+  setNotice(QString());
+  progressBar_->setRange(0, static_cast<int>(exportItems_.size()));
+  progressBar_->setValue(0);
+  progressMessage_->clear();
+  shownMessage_.clear();
+  shownValue_ = shownTotal_ = -1;
+  cancelButton_->setText(T("Cancel"));
+  setEditable(false);
+
+  session_ = std::make_unique<ExportSession>(plugIn_.plugIn(), library_, manager);
+  ExportSession::Events events;
+  events.started = [this](unsigned index, unsigned, const std::string&) {
+    recordWorkerThread();
+    QMetaObject::invokeMethod(this, [this, index] { photoStarted(index); }, Qt::QueuedConnection);
+  };
+  events.finished = [this](unsigned index, unsigned, const std::string&, const PhotoOutcome& outcome) {
+    QMetaObject::invokeMethod(this, [this, index, outcome] { photoEnded(index, outcome); }, Qt::QueuedConnection);
+  };
+  events.stopping = [this](const std::string& why) {
+    QString text = QString::fromStdString(why);
+    QMetaObject::invokeMethod(this, [this, text] { setNotice(text); }, Qt::QueuedConnection);
+  };
+  progressTimer_->start();
+  worker_ = std::thread([this, events] {
+    session_->run(events);
+    QMetaObject::invokeMethod(this, [this] { exportEnded(); }, Qt::QueuedConnection);
+  });
+}
+
+void ExportWindow::cancelExport() {
+  if (!session_) return;
+  if (session_->cancelRequests() == 0) {
+    setNotice(T("Cancelling after the current photo\u2026"));
+    cancelButton_->setText(T("Stop Now"));
+  } else {
+    setNotice(T("Stopping now\u2026"));
+    cancelButton_->setEnabled(false);
+  }
+  session_->cancel();
+}
+
+void ExportWindow::stopExportNow() {
+  if (!session_) return;
+  while (session_->cancelRequests() < 2) session_->cancel();
+  if (worker_.joinable()) worker_.join();
+  // What the export thread queued is of no use any more.
+  session_.reset();
+  progressTimer_->stop();
+  setEditable(true);
+}
+
+void ExportWindow::showProgress() {
+  ApertureExportPlugIn& plugIn = plugIn_.plugIn();
+  plugIn.lockProgress();
+  ExportProgress* progress = plugIn.progress();
+  int value = progress ? static_cast<int>(progress->currentValue) : 0;
+  int total = progress ? static_cast<int>(progress->totalValue) : 0;
+  QString message = progress ? QStringFromCFString(progress->message) : QString();
+  plugIn.unlockProgress();
+  if (message == shownMessage_ && value == shownValue_ && total == shownTotal_) return;
+  shownMessage_ = message;
+  shownValue_ = value;
+  shownTotal_ = total;
+  progressBar_->setRange(0, std::max(total, 1));
+  progressBar_->setValue(std::min(value, std::max(total, 1)));
+  progressMessage_->setText(message);
+  emit progressShown(message, value, total);
+}
+
+void ExportWindow::photoStarted(unsigned index) {
+  if (index < exportItems_.size()) setStatus(exportItems_[index], T("Uploading\u2026"));
+}
+
+void ExportWindow::photoEnded(unsigned index, const PhotoOutcome& outcome) {
+  if (index >= exportItems_.size()) return;
+  QTreeWidgetItem* item = exportItems_[index];
+  switch (outcome.state) {
+    case PhotoOutcome::Uploaded: {
+      QString page = QString::fromStdString(outcome.address);
+      if (page.isEmpty())
+        setStatus(item, T("Uploaded (the service named no page)"));
+      else
+        setStatus(item, link(page, page), page);
+      break;
+    }
+    case PhotoOutcome::Failed: {
+      QString reason = QString::fromStdString(outcome.reason);
+      setStatus(item, T("Failed: %1").arg(escaped(reason)), reason);
+      break;
+    }
+    case PhotoOutcome::NotExported: setStatus(item, T("Not exported")); break;
+  }
+  emit photoFinished(list_->indexOfTopLevelItem(item));
+}
+
+void ExportWindow::exportEnded() {
+  if (!session_) return;
+  if (worker_.joinable()) worker_.join();
+  progressTimer_->stop();
+  showProgress();
+  ExportSession::Counts counts = session_->counts();
+  bool cancelled = session_->cancelRequests() > 0;
+  unsigned done = counts.uploaded + counts.failed;
+  progressBar_->setRange(0, std::max<int>(static_cast<int>(exportItems_.size()), 1));
+  progressBar_->setValue(static_cast<int>(done));
+  progressMessage_->setText(cancelled ? T("Export cancelled.") : T("Export finished."));
+  summary_->setText(T("%1 uploaded, %2 failed, %3 not exported").arg(counts.uploaded).arg(counts.failed).arg(counts.notExported));
+  if (cancelled && notice_->text() != QString()) setNotice(QString());
+  session_.reset();
+  cancelButton_->setText(T("Cancel"));
+  setEditable(true);
+  emit exportFinished();
+}
+
+void ExportWindow::offerEndPage(const QString& address) {
+  endPage_->setText(link(address, T("See your photos on Velm")));
+  endPage_->setToolTip(address);
+  emit endPageOffered(address);
+}
+
+}  // namespace velmexport
