@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -57,6 +58,13 @@ class DisplayEnvironment : public ::testing::Environment {
       }
       pid_ = fork();
       if (pid_ == 0) {
+        // The server goes with the test process, and keeps none of its output streams open
+        // (CTest waits for them to close).
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        int quiet = open("/dev/null", O_RDWR | O_CLOEXEC);
+        dup2(quiet, 0);
+        dup2(quiet, 1);
+        dup2(quiet, 2);
         dup2(fds[1], 3);
         execl(xvfb.c_str(), "Xvfb", "-displayfd", "3", "-screen", "0", "1600x1000x24", "-nolisten", "tcp",
               "-noreset", static_cast<char*>(nullptr));

@@ -30,7 +30,7 @@
 #include "TestSupport.h"
 #include "Text.h"
 
-extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\n"; }
+extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\nleak:libdbus-1.so\n"; }
 
 namespace fs = std::filesystem;
 using velmexport::ExportWindow;
