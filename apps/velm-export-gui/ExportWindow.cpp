@@ -9,7 +9,7 @@
 #include <QDropEvent>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QFormLayout>
+#include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -159,11 +159,13 @@ void ExportWindow::buildWindow() {
   list_->setWordWrap(false);
   list_->header()->setStretchLastSection(true);
   list_->header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-  list_->setColumnWidth(kPhotoColumn, 190);
-  list_->setColumnWidth(kCaptionColumn, 170);
-  list_->setColumnWidth(kKeywordsColumn, 130);
-  list_->setColumnWidth(kPositionColumn, 170);
-  list_->setMinimumWidth(640);
+  list_->header()->setMinimumSectionSize(60);
+  list_->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+  list_->setColumnWidth(kPhotoColumn, 170);
+  list_->setColumnWidth(kCaptionColumn, 160);
+  list_->setColumnWidth(kKeywordsColumn, 120);
+  list_->setColumnWidth(kPositionColumn, 165);
+  list_->setMinimumWidth(760);
   photos->addWidget(list_, 1);
 
   notice_ = new QLabel(T("Drag photos or folders here, or choose Add Photos\u2026"), central);
@@ -176,18 +178,35 @@ void ExportWindow::buildWindow() {
   // The service and the plug-in's panel.
   auto* settings = new QVBoxLayout();
   settings->setSpacing(8);
-  auto* serviceBox = new QGroupBox(T("Service"), central);
-  auto* serviceForm = new QFormLayout(serviceBox);
-  serviceForm->setFieldGrowthPolicy(QFormLayout::AllNonFixedFieldsGrow);
+  // The service's box looks like the panel's own boxes: the same margins, a label column of
+  // the same width with the label at its right.
+  auto* serviceArea = new QWidget(central);
+  auto* serviceMargins = new QVBoxLayout(serviceArea);
+  auto* serviceBox = new QGroupBox(T("Service"), serviceArea);
+  serviceMargins->addWidget(serviceBox);
+  auto* serviceGrid = new QGridLayout(serviceBox);
+  serviceGrid->setColumnMinimumWidth(0, 110);
+  serviceGrid->setColumnStretch(1, 1);
+  auto* serviceLabel = new QLabel(T("Address:"), serviceBox);
+  serviceLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
   service_ = new QLineEdit(QString::fromStdString(serviceInUse()), serviceBox);
   service_->setObjectName("serviceField");
   service_->setToolTip(T("The address of the Velm service; remembered with the account"));
-  serviceForm->addRow(T("Address:"), service_);
-  settings->addWidget(serviceBox);
+  serviceLabel->setBuddy(service_);
+  serviceGrid->addWidget(serviceLabel, 0, 0);
+  serviceGrid->addWidget(service_, 0, 1);
+  settings->setSpacing(0);
+  settings->addWidget(serviceArea);
   if (panelView_) {
     settings->addWidget(panelView_);
     panelView_->show();
-    serviceBox->setFixedWidth(panelView_->sizeHint().width());
+    if (QLayout* panelLayout = panelView_->layout()) {
+      QMargins m = panelLayout->contentsMargins();
+      serviceMargins->setContentsMargins(m.left(), m.top(), m.right(), 0);
+      auto* panelBox = panelView_->findChild<QGroupBox*>();
+      if (auto* grid = panelBox ? qobject_cast<QGridLayout*>(panelBox->layout()) : nullptr)
+        serviceGrid->setContentsMargins(grid->contentsMargins());
+    }
   } else {
     auto* missing = new QLabel(loadError_, central);
     missing->setWordWrap(true);
@@ -217,9 +236,12 @@ void ExportWindow::buildWindow() {
   endPage_->setTextFormat(Qt::RichText);
   endPage_->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
   connect(endPage_, &QLabel::linkActivated, this, [](const QString& a) { QDesktopServices::openUrl(QUrl(a)); });
+  summary_->setWordWrap(false);
   auto* results = new QHBoxLayout();
-  results->addWidget(summary_, 1);
-  results->addWidget(endPage_, 0, Qt::AlignRight);
+  results->addWidget(summary_);
+  results->addSpacing(18);
+  results->addWidget(endPage_);
+  results->addStretch(1);
   state->addWidget(progressBar_);
   state->addWidget(progressMessage_);
   state->addLayout(results);
@@ -254,8 +276,7 @@ void ExportWindow::buildWindow() {
   connect(removeButton_, &QPushButton::clicked, this, &ExportWindow::removeSelected);
   connect(exportButton_, &QPushButton::clicked, this, &ExportWindow::startExport);
   connect(cancelButton_, &QPushButton::clicked, this, &ExportWindow::cancelExport);
-  connect(list_, &QTreeWidget::itemSelectionChanged, this,
-          [this] { removeButton_->setEnabled(!isExporting() && !list_->selectedItems().isEmpty()); });
+  connect(list_, &QTreeWidget::itemSelectionChanged, this, [this] { setEditable(!isExporting()); });
   connect(service_, &QLineEdit::editingFinished, this, [this] {
     std::string address = service_->text().trimmed().toStdString();
     if (!address.empty()) setenv("VELM_SERVICE_URL", address.c_str(), 1);
@@ -266,7 +287,7 @@ void ExportWindow::buildWindow() {
   connect(progressTimer_, &QTimer::timeout, this, &ExportWindow::showProgress);
 
   countLabel_->setText(T("none yet"));
-  resize(1240, 700);
+  resize(1400, 720);
 }
 
 int ExportWindow::photoCount() const { return list_->topLevelItemCount(); }
@@ -410,7 +431,7 @@ void ExportWindow::setEditable(bool editable) {
   addButton_->setEnabled(editable);
   removeButton_->setEnabled(editable && !list_->selectedItems().isEmpty());
   exportButton_->setEnabled(editable && panelView_);
-  cancelButton_->setEnabled(!editable);
+  cancelButton_->setEnabled(!editable && session_ && session_->cancelRequests() < 2);
   service_->setEnabled(editable);
   if (panelView_) panelView_->setEnabled(editable);
 }
@@ -466,9 +487,8 @@ void ExportWindow::startExport() {
   shownMessage_.clear();
   shownValue_ = shownTotal_ = -1;
   cancelButton_->setText(T("Cancel"));
-  setEditable(false);
-
   session_ = std::make_unique<ExportSession>(plugIn_.plugIn(), library_, manager);
+  setEditable(false);
   ExportSession::Events events;
   events.started = [this](unsigned index, unsigned, const std::string&) {
     recordWorkerThread();

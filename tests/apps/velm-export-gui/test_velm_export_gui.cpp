@@ -140,6 +140,9 @@ class Window : public ::testing::Test {
     CFRef<CFStringRef> language(CFBundleCopyLocalizationInUse(CFBundleGetMainBundle()));
     std::string lang = language ? velmexport::utf8(language.get()) : "en";
     fs::path file = fs::path(dir) / ("velm-export-gui-" + std::string(moment) + "-" + lang + ".png");
+    // Layouts follow changed texts when their posted requests are handled.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+    QCoreApplication::processEvents();
     ASSERT_TRUE(window->grab().save(QString::fromStdString(file.string()))) << file;
   }
 
