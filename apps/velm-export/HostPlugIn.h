@@ -68,6 +68,8 @@ struct SettingsPanel {
   // The album the photos go into; "" when none.
   std::string albumName() const;
   std::string sizeName() const;
+  // The longest side chosen, in pixels (kSizes); 0 for full size.
+  int sizePixels() const;
   std::string privacyName() const;
 };
 
