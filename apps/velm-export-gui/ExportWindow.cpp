@@ -3,6 +3,7 @@
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QDesktopServices>
 #include <QDragEnterEvent>
@@ -31,6 +32,7 @@
 #include <cstdlib>
 
 #include "AppKitQt.h"
+#include "ExportReport.h"
 #include "NSAppleScript.h"
 #include "NSWorkspace.h"
 #include "PhotoDetails.h"
@@ -195,6 +197,10 @@ void ExportWindow::buildWindow() {
   serviceLabel->setBuddy(service_);
   serviceGrid->addWidget(serviceLabel, 0, 0);
   serviceGrid->addWidget(service_, 0, 1);
+  republish_ = new QCheckBox(T("Publish again photos published already"), serviceBox);
+  republish_->setObjectName("republishBox");
+  republish_->setToolTip(T("Without it, photos this account published already are left out"));
+  serviceGrid->addWidget(republish_, 1, 1);
   settings->setSpacing(0);
   settings->addWidget(serviceArea);
   if (panelView_) {
@@ -253,8 +259,14 @@ void ExportWindow::buildWindow() {
   exportButton_->setObjectName("exportButton");
   exportButton_->setDefault(true);
   exportButton_->setEnabled(panelView_ != nullptr);
+  previewButton_ = new QPushButton(T("Preview"), central);
+  previewButton_->setObjectName("previewButton");
+  previewButton_->setToolTip(T("Shows what an export would send, and sends nothing"));
+  previewButton_->setEnabled(panelView_ != nullptr);
   auto* buttons = new QVBoxLayout();
   auto* row = new QHBoxLayout();
+  row->addWidget(previewButton_);
+  row->addSpacing(12);
   row->addWidget(cancelButton_);
   row->addWidget(exportButton_);
   buttons->addLayout(row);
@@ -274,7 +286,8 @@ void ExportWindow::buildWindow() {
 
   connect(addButton_, &QPushButton::clicked, this, &ExportWindow::chooseFiles);
   connect(removeButton_, &QPushButton::clicked, this, &ExportWindow::removeSelected);
-  connect(exportButton_, &QPushButton::clicked, this, &ExportWindow::startExport);
+  connect(exportButton_, &QPushButton::clicked, this, [this] { start(false); });
+  connect(previewButton_, &QPushButton::clicked, this, [this] { start(true); });
   connect(cancelButton_, &QPushButton::clicked, this, &ExportWindow::cancelExport);
   connect(list_, &QTreeWidget::itemSelectionChanged, this, [this] { setEditable(!isExporting()); });
   connect(service_, &QLineEdit::editingFinished, this, [this] {
@@ -431,43 +444,128 @@ void ExportWindow::setEditable(bool editable) {
   addButton_->setEnabled(editable);
   removeButton_->setEnabled(editable && !list_->selectedItems().isEmpty());
   exportButton_->setEnabled(editable && panelView_);
-  cancelButton_->setEnabled(!editable && session_ && session_->cancelRequests() < 2);
+  cancelButton_->setEnabled(!editable && !cancelledEarly_ && (!session_ || session_->cancelRequests() < 2));
+  previewButton_->setEnabled(editable && panelView_);
+  republish_->setEnabled(editable);
   service_->setEnabled(editable);
   if (panelView_) panelView_->setEnabled(editable);
 }
 
-void ExportWindow::startExport() {
+void ExportWindow::start(bool preview) {
   if (isExporting() || !panelView_) return;
   if (photoCount() == 0) {
     setNotice(T("Add photos to export first."));
     return;
   }
   SettingsPanel& panel = plugIn_.panel();
-  if (panel.account().empty() || !panel.hasPassword()) {
+  if (!preview && (panel.account().empty() || !panel.hasPassword())) {
     setNotice(T("Type your account's name and password first."));
     return;
   }
   std::string address = service_->text().trimmed().toStdString();
   if (!address.empty()) {
     setenv("VELM_SERVICE_URL", address.c_str(), 1);
-    if (panel.remember->isChecked()) rememberService(address);
+    if (!preview && panel.remember->isChecked()) rememberService(address);
   }
 
-  // The library of this export: the list's photos in its order.
+  // Every photo of the list, in its order; the export's library starts as the same.
   library_.clear();
+  all_.clear();
+  allItems_.clear();
   exportItems_.clear();
   for (int i = 0; i < list_->topLevelItemCount(); ++i) {
     QTreeWidgetItem* item = list_->topLevelItem(i);
+    std::string path = QFile::encodeName(item->data(0, kPathRole).toString()).toStdString();
     std::string why;
-    if (library_.add(QFile::encodeName(item->data(0, kPathRole).toString()).toStdString(), &why)) {
-      exportItems_.push_back(item);
+    if (all_.add(path, &why) && library_.add(path, nullptr)) {
+      allItems_.push_back(item);
       setStatus(item, T("Waiting"));
     } else {
       setStatus(item, T("Failed: %1").arg(escaped(QString::fromStdString(why))));
     }
   }
-  if (exportItems_.empty()) return;
+  if (allItems_.empty()) return;
 
+  settings_ = ExportSettings{serviceInUse(), panel.account(), republish_->isChecked(), false};
+  // The ledger velm-export keeps; a preview only reads it.
+  ledger_ = std::make_unique<PublicationLedger>();
+  std::string why;
+  if (!ledger_->open(PublicationLedger::defaultPath(),
+                     preview ? PublicationLedger::Access::ReadOnly : PublicationLedger::Access::ReadWrite, &why)) {
+    ledger_.reset();
+    if (!preview && !settings_.republish) {
+      setNotice(QString::fromStdString(why) + QStringLiteral(" ") +
+                T("Choose Publish again to export without the record of earlier exports."));
+      return;
+    }
+    setNotice(QString::fromStdString(why));
+  } else {
+    setNotice(QString());
+  }
+  pages_ = std::make_unique<ServicePages>(settings_.service,
+                                          ledger_ ? ledger_->addresses(settings_.service) : std::vector<std::string>());
+  PreviewChoices choices;
+  choices.maxSize = panel.sizePixels();
+  choices.sizeName = panel.sizeName();
+  choices.privacyName = panel.privacyName();
+  choices.album = panel.albumName();
+
+  summary_->clear();
+  endPage_->clear();
+  progressBar_->setRange(0, 0);  // busy until the checks are done
+  progressMessage_->setText(T("Looking for photos published already\u2026"));
+  shownMessage_.clear();
+  shownValue_ = shownTotal_ = -1;
+  cancelledEarly_ = false;
+  cancelButton_->setText(T("Cancel"));
+  stage_ = Stage::Checking;
+  setEditable(false);
+
+  // The checks read every photo (their checksums) and the preview renders them: off the
+  // display thread.
+  worker_ = std::thread([this, preview, choices] {
+    recordWorkerThread();
+    std::vector<PublishedCheck> checks = findPublished(all_, *pages_, ledger_.get(), settings_);
+    std::vector<PhotoPreview> previews;
+    if (preview) {
+      library_.retain(photosToExport(checks, settings_));
+      const ServicePages& pages = *pages_;
+      library_.setCaptionFilter([&pages](const std::string& c) { return pages.withoutAddresses(c); });
+      previews = previewExport(all_, checks, library_, choices, settings_);
+    }
+    QMetaObject::invokeMethod(
+        this, [this, preview, checks, previews] { checked(preview, checks, previews); }, Qt::QueuedConnection);
+  });
+}
+
+void ExportWindow::checked(bool preview, std::vector<PublishedCheck> checks, std::vector<PhotoPreview> previews) {
+  if (stage_ != Stage::Checking) return;
+  if (worker_.joinable()) worker_.join();
+  checks_ = std::move(checks);
+  if (preview) {
+    showPreview(previews);
+    return;
+  }
+  std::vector<size_t> keep = photosToExport(checks_, settings_);
+  for (size_t i = 0; i < checks_.size() && i < allItems_.size(); ++i)
+    if (checks_[i].published() && !settings_.republish) {
+      QString page = QString::fromStdString(checks_[i].address);
+      setStatus(allItems_[i], T("Published already: %1").arg(link(page, page)), page);
+    }
+  for (size_t i : keep)
+    if (i < allItems_.size()) exportItems_.push_back(allItems_[i]);
+  if (cancelledEarly_ || keep.empty()) {
+    for (auto* item : exportItems_) setStatus(item, T("Not exported"));
+    endStage();
+    return;
+  }
+  library_.retain(keep);
+  const ServicePages& pages = *pages_;
+  library_.setCaptionFilter([&pages](const std::string& c) { return pages.withoutAddresses(c); });
+  runSession();
+}
+
+void ExportWindow::runSession() {
   HostExportManager& manager = plugIn_.manager();
   manager.began = false;
   manager.finished = false;
@@ -475,20 +573,18 @@ void ExportWindow::startExport() {
   // The plug-in reads its panel here, on the thread that owns it.
   if (!plugIn_.beginExport()) {
     setNotice(T("The plug-in did not begin the export."));
+    endStage();
     return;
   }
-
-  summary_->clear();
-  endPage_->clear();
-  setNotice(QString());
   progressBar_->setRange(0, static_cast<int>(exportItems_.size()));
   progressBar_->setValue(0);
   progressMessage_->clear();
-  shownMessage_.clear();
-  shownValue_ = shownTotal_ = -1;
-  cancelButton_->setText(T("Cancel"));
   session_ = std::make_unique<ExportSession>(plugIn_.plugIn(), library_, manager);
+  session_->setSettings(settings_);
+  if (ledger_) session_->setLedger(ledger_.get());
+  stage_ = Stage::Exporting;
   setEditable(false);
+
   ExportSession::Events events;
   events.started = [this](unsigned index, unsigned, const std::string&) {
     recordWorkerThread();
@@ -497,10 +593,12 @@ void ExportWindow::startExport() {
   events.finished = [this](unsigned index, unsigned, const std::string&, const PhotoOutcome& outcome) {
     QMetaObject::invokeMethod(this, [this, index, outcome] { photoEnded(index, outcome); }, Qt::QueuedConnection);
   };
-  events.stopping = [this](const std::string& why) {
+  auto notice = [this](const std::string& why) {
     QString text = QString::fromStdString(why);
     QMetaObject::invokeMethod(this, [this, text] { setNotice(text); }, Qt::QueuedConnection);
   };
+  events.stopping = notice;
+  events.warning = notice;
   progressTimer_->start();
   worker_ = std::thread([this, events] {
     session_->run(events);
@@ -508,7 +606,75 @@ void ExportWindow::startExport() {
   });
 }
 
+void ExportWindow::showPreview(const std::vector<PhotoPreview>& previews) {
+  QLocale locale;
+  unsigned shown = 0, leftOut = 0;
+  for (size_t i = 0; i < previews.size() && i < allItems_.size(); ++i) {
+    const PhotoPreview& p = previews[i];
+    if (p.leftOut) {
+      ++leftOut;
+      QString why = QString::fromStdString(p.why);
+      setStatus(allItems_[i], T("Left out: %1").arg(escaped(why)), why);
+      continue;
+    }
+    ++shown;
+    QString what = p.width > 0 ? T("Would upload %1 \u00d7 %2 pixels, %3").arg(p.width).arg(p.height).arg(QString::fromStdString(p.privacy))
+                               : T("Would upload; the photo cannot be read");
+    if (!p.album.empty()) what += QStringLiteral(", ") + T("album %1").arg(QString::fromStdString(p.album));
+    QStringList details;
+    details << T("Name: %1").arg(QString::fromStdString(p.name));
+    details << T("Caption: %1").arg(QString::fromStdString(p.caption));
+    QStringList keywords;
+    for (const auto& k : p.keywords) keywords << QString::fromStdString(k);
+    details << T("Keywords: %1").arg(keywords.join(QStringLiteral(", ")));
+    if (p.hasPosition)
+      details << T("Position: %1, %2").arg(locale.toString(p.latitude, 'f', 5), locale.toString(p.longitude, 'f', 5));
+    setStatus(allItems_[i], escaped(what), details.join(QStringLiteral("\n")));
+  }
+  progressMessage_->setText(T("Preview: nothing was sent."));
+  summary_->setText(T("%1 would be uploaded, %2 left out").arg(shown).arg(leftOut));
+  stage_ = Stage::Idle;
+  ledger_.reset();
+  setEditable(true);
+  emit previewFinished();
+}
+
+void ExportWindow::endStage() {
+  if (worker_.joinable()) worker_.join();
+  progressTimer_->stop();
+  progressBar_->setRange(0, std::max<int>(static_cast<int>(allItems_.size()), 1));
+  unsigned uploaded = 0, failed = 0, notExported = 0, published = 0;
+  if (session_) {
+    std::vector<PhotoResult> results = exportResults(all_, checks_, library_, session_->outcomes());
+    ResultCounts c = countResults(results);
+    uploaded = c.uploaded;
+    failed = c.failed;
+    notExported = c.notExported;
+    published = c.alreadyPublished;
+  } else {
+    for (size_t i = 0; i < checks_.size(); ++i) (checks_[i].published() && !settings_.republish ? published : notExported)++;
+  }
+  bool cancelled = cancelledEarly_ || (session_ && session_->cancelRequests() > 0);
+  progressBar_->setValue(static_cast<int>(uploaded + failed + published));
+  progressMessage_->setText(cancelled ? T("Export cancelled.") : T("Export finished."));
+  QString summary = T("%1 uploaded, %2 failed, %3 not exported").arg(uploaded).arg(failed).arg(notExported);
+  if (published) summary += QStringLiteral(", ") + T("%1 published already").arg(published);
+  summary_->setText(summary);
+  session_.reset();
+  ledger_.reset();
+  stage_ = Stage::Idle;
+  cancelButton_->setText(T("Cancel"));
+  setEditable(true);
+  emit exportFinished();
+}
+
 void ExportWindow::cancelExport() {
+  if (stage_ == Stage::Checking) {
+    cancelledEarly_ = true;
+    cancelButton_->setEnabled(false);
+    setNotice(T("Cancelling after the current photo\u2026"));
+    return;
+  }
   if (!session_) return;
   if (session_->cancelRequests() == 0) {
     setNotice(T("Cancelling after the current photo\u2026"));
@@ -521,12 +687,16 @@ void ExportWindow::cancelExport() {
 }
 
 void ExportWindow::stopExportNow() {
-  if (!session_) return;
-  while (session_->cancelRequests() < 2) session_->cancel();
+  if (stage_ == Stage::Idle) return;
+  cancelledEarly_ = true;
+  if (session_)
+    while (session_->cancelRequests() < 2) session_->cancel();
   if (worker_.joinable()) worker_.join();
-  // What the export thread queued is of no use any more.
+  // What the worker queued is of no use any more.
   session_.reset();
+  ledger_.reset();
   progressTimer_->stop();
+  stage_ = Stage::Idle;
   setEditable(true);
 }
 
@@ -575,22 +745,10 @@ void ExportWindow::photoEnded(unsigned index, const PhotoOutcome& outcome) {
 }
 
 void ExportWindow::exportEnded() {
-  if (!session_) return;
+  if (stage_ != Stage::Exporting || !session_) return;
   if (worker_.joinable()) worker_.join();
-  progressTimer_->stop();
   showProgress();
-  ExportSession::Counts counts = session_->counts();
-  bool cancelled = session_->cancelRequests() > 0;
-  unsigned done = counts.uploaded + counts.failed;
-  progressBar_->setRange(0, std::max<int>(static_cast<int>(exportItems_.size()), 1));
-  progressBar_->setValue(static_cast<int>(done));
-  progressMessage_->setText(cancelled ? T("Export cancelled.") : T("Export finished."));
-  summary_->setText(T("%1 uploaded, %2 failed, %3 not exported").arg(counts.uploaded).arg(counts.failed).arg(counts.notExported));
-  if (cancelled && notice_->text() != QString()) setNotice(QString());
-  session_.reset();
-  cancelButton_->setText(T("Cancel"));
-  setEditable(true);
-  emit exportFinished();
+  endStage();
 }
 
 void ExportWindow::offerEndPage(const QString& address) {

@@ -21,9 +21,13 @@
 #include <vector>
 
 #include "ExportSession.h"
+#include "ExportSettings.h"
 #include "HostPlugIn.h"
 #include "PhotoLibrary.h"
+#include "PublicationLedger.h"
+#include "Publishing.h"
 
+class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QProgressBar;
@@ -52,7 +56,8 @@ class ExportWindow : public QMainWindow {
   int photoCount() const;
   // The photo files in the list's order.
   QStringList photoPaths() const;
-  bool isExporting() const { return session_ != nullptr; }
+  // True from Export or Preview until the results are shown.
+  bool isExporting() const { return stage_ != Stage::Idle; }
 
   // The threads that collected and described photos and ran exports so far.
   QSet<Qt::HANDLE> workerThreads() const;
@@ -64,6 +69,8 @@ class ExportWindow : public QMainWindow {
   void progressShown(const QString& message, int value, int total);
   void photoFinished(int row);
   void exportFinished();
+  // The preview (dry run) is shown.
+  void previewFinished();
   // The end page the plug-in asked to open, offered as a link.
   void endPageOffered(const QString& address);
 
@@ -76,7 +83,14 @@ class ExportWindow : public QMainWindow {
   void buildWindow();
   void chooseFiles();
   void removeSelected();
-  void startExport();
+  enum class Stage { Idle, Checking, Exporting };
+  // Export and Preview: the photos published already are looked for on a worker thread; then
+  // the export runs, or the preview is shown.
+  void start(bool preview);
+  void checked(bool preview, std::vector<PublishedCheck> checks, std::vector<PhotoPreview> previews);
+  void runSession();
+  void showPreview(const std::vector<PhotoPreview>& previews);
+  void endStage();
   void cancelExport();
   void showProgress();
   void exportEnded();
@@ -102,7 +116,9 @@ class ExportWindow : public QMainWindow {
   QLabel* countLabel_ = nullptr;
   QLabel* notice_ = nullptr;
   QLineEdit* service_ = nullptr;
-  QPushButton *addButton_ = nullptr, *removeButton_ = nullptr, *exportButton_ = nullptr, *cancelButton_ = nullptr;
+  QPushButton *addButton_ = nullptr, *removeButton_ = nullptr, *exportButton_ = nullptr, *cancelButton_ = nullptr,
+              *previewButton_ = nullptr;
+  QCheckBox* republish_ = nullptr;
   QProgressBar* progressBar_ = nullptr;
   QLabel* progressMessage_ = nullptr;
   QLabel* summary_ = nullptr;
@@ -111,6 +127,16 @@ class ExportWindow : public QMainWindow {
   QString shownMessage_;
   int shownValue_ = -1, shownTotal_ = -1;
 
+  Stage stage_ = Stage::Idle;
+  bool cancelledEarly_ = false;
+  // Every photo of the list (`all_`) and the ones the export takes (`library_`), with what the
+  // ledger and the captions say of each, as the host core's publishing checks need them.
+  PhotoLibrary all_;
+  std::vector<QTreeWidgetItem*> allItems_;
+  std::vector<PublishedCheck> checks_;
+  ExportSettings settings_;
+  std::unique_ptr<PublicationLedger> ledger_;
+  std::unique_ptr<ServicePages> pages_;
   std::unique_ptr<ExportSession> session_;
   std::thread worker_;
   std::vector<QTreeWidgetItem*> exportItems_;  // the export's photos by their index

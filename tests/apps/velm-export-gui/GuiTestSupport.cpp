@@ -150,8 +150,11 @@ void UploadGate::holdUpload(int nth) {
 }
 
 void UploadGate::waitUntilHeld() {
-  std::unique_lock<std::mutex> g(lock_);
-  changed_.wait(g, [&] { return holding_ || stopping_; });
+  // The export reaches its uploads through events of the display thread, which go on meanwhile.
+  processEventsUntil([&] {
+    std::lock_guard<std::mutex> g(lock_);
+    return holding_ || stopping_;
+  });
 }
 
 bool UploadGate::holding() const {
@@ -182,6 +185,8 @@ void UploadGate::atGate() {
   if (++arrived_ != holdAt_ || released_) return;
   holding_ = true;
   changed_.notify_all();
+  // Wakes the display thread of a test waiting in waitUntilHeld.
+  if (QCoreApplication* app = QCoreApplication::instance()) QCoreApplication::postEvent(app, new QEvent(QEvent::User));
   // Not a measure of anything: a test that never releases (its window hung) ends failing
   // instead of waiting for ever.
   if (!changed_.wait_for(g, std::chrono::minutes(2), [&] { return released_; })) gaveUp_ = true;

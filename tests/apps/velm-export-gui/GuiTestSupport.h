@@ -40,7 +40,7 @@ class UploadGate {
   std::string url() const { return http_.url(); }
   // Holds the n-th upload from now (1 is the next one).
   void holdUpload(int nth);
-  // Blocks until the upload to hold has arrived and waits in the gate.
+  // Runs the display thread's events until the upload to hold has arrived and waits in the gate.
   void waitUntilHeld();
   // True while the held upload waits.
   bool holding() const;

@@ -6,6 +6,7 @@
 // offscreen.*). With VELM_SCREENSHOT_DIR set, one test also writes screenshots there.
 #include <gtest/gtest.h>
 
+#include <QComboBox>
 #include <QDesktopServices>
 #include <QDropEvent>
 #include <QLabel>
@@ -29,6 +30,9 @@
 #include "ServerProcess.h"
 #include "TestSupport.h"
 #include "Text.h"
+
+// Texts in failure messages as texts.
+void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
 
 extern "C" const char* __lsan_default_suppressions() { return "leak:libfontconfig.so\nleak:libdbus-1.so\n"; }
 
@@ -71,6 +75,8 @@ class Window : public ::testing::Test {
 
   void open() {
     window = std::make_unique<ExportWindow>(VELM_BUNDLE_DIR);
+    described.clear();
+    QObject::connect(window.get(), &ExportWindow::photoDescribed, [this](const QString& p) { described.insert(p); });
     ASSERT_TRUE(window->hasPlugIn()) << window->loadError().toStdString();
     window->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
@@ -92,8 +98,6 @@ class Window : public ::testing::Test {
 
   // Adds photos as the command line does and waits until every row is described.
   void add(const QStringList& paths, int expectedRows) {
-    std::set<QString> described;
-    auto c = QObject::connect(window.get(), &ExportWindow::photoDescribed, [&](const QString& p) { described.insert(p); });
     window->addPaths(paths);
     processEventsUntil([&] {
       if (window->photoCount() < expectedRows) return false;
@@ -101,7 +105,6 @@ class Window : public ::testing::Test {
         if (!described.count(p)) return false;
       return true;
     });
-    QObject::disconnect(c);
   }
   QString path(const char* name) { return QString::fromStdString((photos / name).string()); }
 
@@ -151,6 +154,7 @@ class Window : public ::testing::Test {
   fs::path photos = velmtest::makeTempDir("photos");
   PageRecorder pages;
   std::unique_ptr<ExportWindow> window;
+  std::set<QString> described;  // the photos the window has described
 };
 
 bool isDisplayThread(const QSet<Qt::HANDLE>& threads) { return threads.contains(QThread::currentThreadId()); }
@@ -282,8 +286,8 @@ TEST_F(Window, CancelStopsAfterThePhotoAndStopNowAtOnce) {
   EXPECT_EQ(child<QLabel>("progressMessage")->text(), "Export cancelled.");
   EXPECT_EQ(gate->uploadsArrived(), 2);
 
-  // The next export of the same window starts afresh; Stop Now ends the held upload at once,
-  // while the gate still holds it.
+  // The next export of the same window starts afresh and leaves out the two photos published
+  // now; Stop Now ends the held upload at once, while the gate still holds it.
   finished = false;
   gate->holdUpload(1);
   click("exportButton");
@@ -292,9 +296,53 @@ TEST_F(Window, CancelStopsAfterThePhotoAndStopNowAtOnce) {
   click("cancelButton");
   processEventsUntil([&] { return finished; });
   EXPECT_TRUE(gate->holding());
-  for (int row = 0; row < 4; ++row) EXPECT_EQ(status(row), "Not exported") << row;
-  EXPECT_EQ(child<QLabel>("summary")->text(), "0 uploaded, 0 failed, 4 not exported");
+  for (int row : {0, 1})
+    EXPECT_TRUE(status(row).startsWith(QString::fromStdString("Published already: <a href=\"" + pagesOfServer())))
+        << status(row).toStdString();
+  for (int row : {2, 3}) EXPECT_EQ(status(row), "Not exported") << row;
+  EXPECT_EQ(child<QLabel>("summary")->text(), "0 uploaded, 0 failed, 2 not exported, 2 published already");
   gate->release();
+}
+
+TEST_F(Window, PublishedPhotosAreLeftOutUnlessPublishedAgainAndThePreviewSendsNothing) {
+  add({path("Beach.jpg"), path("Harbour.jpg")}, 2);
+  signIn();
+  exportAndWait();
+  ASSERT_EQ(child<QLabel>("summary")->text(), "2 uploaded, 0 failed, 0 not exported");
+
+  auto preview = [&] {
+    bool shown = false;
+    auto c = QObject::connect(window.get(), &ExportWindow::previewFinished, [&] { shown = true; });
+    click("previewButton");
+    processEventsUntil([&] { return shown; });
+    QObject::disconnect(c);
+  };
+  preview();
+  for (int row : {0, 1})
+    EXPECT_TRUE(status(row).startsWith(QString::fromStdString("Left out: already published: " + pagesOfServer())))
+        << status(row).toStdString();
+  EXPECT_EQ(child<QLabel>("summary")->text(), "0 would be uploaded, 2 left out");
+
+  auto* again = child<QAbstractButton>("republishBox");
+  again->setChecked(true);
+  // The size chosen in the panel shows in the preview.
+  child<QComboBox>("sizePopUp")->setCurrentIndex(4);
+  preview();
+  EXPECT_TRUE(status(0).startsWith("Would upload 640 \u00d7 ")) << status(0).toStdString();
+  EXPECT_TRUE(statusLabel(0)->toolTip().contains("Caption: Morning at the beach")) << statusLabel(0)->toolTip().toStdString();
+  EXPECT_EQ(child<QLabel>("summary")->text(), "2 would be uploaded, 0 left out");
+  EXPECT_EQ(gate->uploadsArrived(), 2) << "a preview sends nothing";
+
+  exportAndWait();
+  EXPECT_EQ(child<QLabel>("summary")->text(), "2 uploaded, 0 failed, 0 not exported");
+  EXPECT_EQ(gate->uploadsArrived(), 4);
+
+  again->setChecked(false);
+  add({path("Summit.jpg")}, 3);
+  exportAndWait();
+  EXPECT_EQ(child<QLabel>("summary")->text(), "1 uploaded, 0 failed, 0 not exported, 2 published already");
+  EXPECT_TRUE(status(2).startsWith(QString::fromStdString("<a href=\"" + pagesOfServer()))) << status(2).toStdString();
+  EXPECT_EQ(gate->uploadsArrived(), 5);
 }
 
 TEST_F(Window, AFailedUploadShowsItsReasonAndTheAccountIsAskedForFirst) {
