@@ -197,7 +197,7 @@ void ExportWindow::buildWindow() {
   serviceLabel->setBuddy(service_);
   serviceGrid->addWidget(serviceLabel, 0, 0);
   serviceGrid->addWidget(service_, 0, 1);
-  republish_ = new QCheckBox(T("Publish again photos published already"), serviceBox);
+  republish_ = new QCheckBox(T("Publish already published photos again"), serviceBox);
   republish_->setObjectName("republishBox");
   republish_->setToolTip(T("Without it, photos this account published already are left out"));
   serviceGrid->addWidget(republish_, 1, 1);
@@ -230,7 +230,7 @@ void ExportWindow::buildWindow() {
   progressBar_->setObjectName("progressBar");
   progressBar_->setRange(0, 1);
   progressBar_->setValue(0);
-  progressBar_->setTextVisible(true);
+  progressBar_->setTextVisible(false);  // shown while there is something to count
   progressBar_->setFormat(QStringLiteral("%v / %m"));
   progressMessage_ = new QLabel(central);
   progressMessage_->setObjectName("progressMessage");
@@ -495,7 +495,7 @@ void ExportWindow::start(bool preview) {
     ledger_.reset();
     if (!preview && !settings_.republish) {
       setNotice(QString::fromStdString(why) + QStringLiteral(" ") +
-                T("Choose Publish again to export without the record of earlier exports."));
+                T("Turn on \u201cPublish already published photos again\u201d to export without that record."));
       return;
     }
     setNotice(QString::fromStdString(why));
@@ -513,6 +513,7 @@ void ExportWindow::start(bool preview) {
   summary_->clear();
   endPage_->clear();
   progressBar_->setRange(0, 0);  // busy until the checks are done
+  progressBar_->setTextVisible(false);
   progressMessage_->setText(T("Looking for photos published already\u2026"));
   shownMessage_.clear();
   shownValue_ = shownTotal_ = -1;
@@ -578,6 +579,7 @@ void ExportWindow::runSession() {
   }
   progressBar_->setRange(0, static_cast<int>(exportItems_.size()));
   progressBar_->setValue(0);
+  progressBar_->setTextVisible(true);
   progressMessage_->clear();
   session_ = std::make_unique<ExportSession>(plugIn_.plugIn(), library_, manager);
   session_->setSettings(settings_);
@@ -613,8 +615,13 @@ void ExportWindow::showPreview(const std::vector<PhotoPreview>& previews) {
     const PhotoPreview& p = previews[i];
     if (p.leftOut) {
       ++leftOut;
-      QString why = QString::fromStdString(p.why);
-      setStatus(allItems_[i], T("Left out: %1").arg(escaped(why)), why);
+      if (i < checks_.size() && checks_[i].published()) {
+        QString page = QString::fromStdString(checks_[i].address);
+        setStatus(allItems_[i], T("Left out, published already: %1").arg(link(page, page)), page);
+      } else {
+        QString why = QString::fromStdString(p.why);
+        setStatus(allItems_[i], T("Left out: %1").arg(escaped(why)), why);
+      }
       continue;
     }
     ++shown;
@@ -631,6 +638,8 @@ void ExportWindow::showPreview(const std::vector<PhotoPreview>& previews) {
       details << T("Position: %1, %2").arg(locale.toString(p.latitude, 'f', 5), locale.toString(p.longitude, 'f', 5));
     setStatus(allItems_[i], escaped(what), details.join(QStringLiteral("\n")));
   }
+  progressBar_->setRange(0, 1);
+  progressBar_->setValue(0);
   progressMessage_->setText(T("Preview: nothing was sent."));
   summary_->setText(T("%1 would be uploaded, %2 left out").arg(shown).arg(leftOut));
   stage_ = Stage::Idle;
@@ -656,6 +665,7 @@ void ExportWindow::endStage() {
   }
   bool cancelled = cancelledEarly_ || (session_ && session_->cancelRequests() > 0);
   progressBar_->setValue(static_cast<int>(uploaded + failed + published));
+  progressBar_->setTextVisible(true);
   progressMessage_->setText(cancelled ? T("Export cancelled.") : T("Export finished."));
   QString summary = T("%1 uploaded, %2 failed, %3 not exported").arg(uploaded).arg(failed).arg(notExported);
   if (published) summary += QStringLiteral(", ") + T("%1 published already").arg(published);

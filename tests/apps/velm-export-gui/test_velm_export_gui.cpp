@@ -210,7 +210,6 @@ TEST_F(Window, PhotosComeFromTheCommandLineAndDropsAndShowWhatTheLibraryReads) {
 
 TEST_F(Window, ExportShowsEachResultTheSummaryAndTheEndPageWhileTheWindowAnswers) {
   add({path("Beach.jpg"), path("Harbour.jpg")}, 2);
-  shoot("before");
   signIn();
 
   // The first upload waits in the gate: the window goes on answering meanwhile.
@@ -231,7 +230,6 @@ TEST_F(Window, ExportShowsEachResultTheSummaryAndTheEndPageWhileTheWindowAnswers
   EXPECT_FALSE(child<QPushButton>("exportButton")->isEnabled());
   EXPECT_FALSE(child<QLineEdit>("velmName")->isEnabled());
   EXPECT_TRUE(gate->holding()) << "all of the above happened while the upload was held";
-  shoot("during");
 
   bool finished = false;
   QString endPage;
@@ -254,7 +252,6 @@ TEST_F(Window, ExportShowsEachResultTheSummaryAndTheEndPageWhileTheWindowAnswers
   EXPECT_TRUE(child<QPushButton>("exportButton")->isEnabled());
   EXPECT_FALSE(child<QPushButton>("cancelButton")->isEnabled());
   EXPECT_FALSE(isDisplayThread(window->workerThreads()));
-  shoot("after");
 
   // A photo's page opens in the browser from its link.
   QString href = statusLabel(0)->toolTip();
@@ -304,6 +301,28 @@ TEST_F(Window, CancelStopsAfterThePhotoAndStopNowAtOnce) {
   gate->release();
 }
 
+// The screenshots of the documentation: before, during and after an export, in the language the
+// run is given (tools/screenshots runs it in English and in German).
+TEST_F(Window, Screenshots) {
+  if (!getenv("VELM_SCREENSHOT_DIR")) GTEST_SKIP() << "VELM_SCREENSHOT_DIR names no folder for screenshots";
+  add({path("Beach.jpg"), path("Harbour.jpg"), path("Summit.jpg"), path("Sketch.jpg")}, 4);
+  signIn();
+  child<QComboBox>("sizePopUp")->setCurrentIndex(1);
+  shoot("before");
+  gate->holdUpload(3);
+  std::vector<QString> messages;
+  QObject::connect(window.get(), &ExportWindow::progressShown, [&](const QString& m, int, int) { messages.push_back(m); });
+  bool finished = false;
+  QObject::connect(window.get(), &ExportWindow::exportFinished, [&] { finished = true; });
+  click("exportButton");
+  gate->waitUntilHeld();
+  processEventsUntil([&] { return !messages.empty() && messages.back().endsWith("Summit"); });
+  shoot("during");
+  gate->release();
+  processEventsUntil([&] { return finished; });
+  shoot("after");
+}
+
 TEST_F(Window, PublishedPhotosAreLeftOutUnlessPublishedAgainAndThePreviewSendsNothing) {
   add({path("Beach.jpg"), path("Harbour.jpg")}, 2);
   signIn();
@@ -319,7 +338,7 @@ TEST_F(Window, PublishedPhotosAreLeftOutUnlessPublishedAgainAndThePreviewSendsNo
   };
   preview();
   for (int row : {0, 1})
-    EXPECT_TRUE(status(row).startsWith(QString::fromStdString("Left out: already published: " + pagesOfServer())))
+    EXPECT_TRUE(status(row).startsWith(QString::fromStdString("Left out, published already: <a href=\"" + pagesOfServer())))
         << status(row).toStdString();
   EXPECT_EQ(child<QLabel>("summary")->text(), "0 would be uploaded, 2 left out");
 
