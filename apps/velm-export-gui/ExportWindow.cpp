@@ -504,6 +504,8 @@ void ExportWindow::start(bool preview) {
   }
   pages_ = std::make_unique<ServicePages>(settings_.service,
                                           ledger_ ? ledger_->addresses(settings_.service) : std::vector<std::string>());
+  // The plug-in gets the captions without the pages of earlier publications.
+  library_.setCaptionFilter([pages = pages_.get()](const std::string& c) { return pages->withoutAddresses(c); });
   PreviewChoices choices;
   choices.maxSize = panel.sizePixels();
   choices.sizeName = panel.sizeName();
@@ -530,8 +532,6 @@ void ExportWindow::start(bool preview) {
     std::vector<PhotoPreview> previews;
     if (preview) {
       library_.retain(photosToExport(checks, settings_));
-      const ServicePages& pages = *pages_;
-      library_.setCaptionFilter([&pages](const std::string& c) { return pages.withoutAddresses(c); });
       previews = previewExport(all_, checks, library_, choices, settings_);
     }
     QMetaObject::invokeMethod(
@@ -561,8 +561,6 @@ void ExportWindow::checked(bool preview, std::vector<PublishedCheck> checks, std
     return;
   }
   library_.retain(keep);
-  const ServicePages& pages = *pages_;
-  library_.setCaptionFilter([&pages](const std::string& c) { return pages.withoutAddresses(c); });
   runSession();
 }
 

@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
                                        {"version", no_argument, nullptr, 'V'},
                                        {nullptr, 0, nullptr, 0}};
   std::string bundle = defaultBundlePath();
-  // Qt's own options (-platform, -style, ...) are left to QApplication.
+  // Qt takes its settings from the environment (QT_QPA_PLATFORM, ...), not from these options.
   std::vector<char*> qtArgs{argv[0]};
   QStringList photos;
   opterr = 0;
