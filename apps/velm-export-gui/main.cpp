@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QFileInfo>
+#include <QIcon>
 #include <QStringList>
 #include <exiv2/exiv2.hpp>
 
@@ -72,6 +73,7 @@ int main(int argc, char** argv) {
   QApplication::setApplicationName("velm-export-gui");
   QApplication::setApplicationVersion(VELM_VERSION);
   QGuiApplication::setDesktopFileName("velm-export-gui");
+  QApplication::setWindowIcon(QIcon::fromTheme("velm-export-gui"));
 
   ExportWindow window(bundle);
   if (!window.hasPlugIn()) fprintf(stderr, "velm-export-gui: %s\n", window.loadError().toLocal8Bit().constData());
