@@ -432,3 +432,10 @@ OSStatus PhotoLibrary::writeCaption(const std::string& versionName, const std::s
   }
   return replaceFile(sidecar, packet) ? OSStatus{noErr} : OSStatus{errAEWriteDenied};
 }
+
+void PhotoLibrary::clear() {
+  std::lock_guard<std::mutex> g(lock_);
+  photos_.clear();
+  // A photo may have changed since: its checksum is made again when asked for.
+  checksums_.clear();
+}

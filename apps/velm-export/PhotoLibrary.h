@@ -73,6 +73,9 @@ class PhotoLibrary : public NSAppleScriptTarget {
   static bool isPhoto(const std::string& path);
   // The name scripts address the host by.
   static const char* const kApplicationName;
+  // Forgets every photo (and the checksums made of them), so that a host can export another
+  // choice of photos through the same plug-in (a window whose list changes between exports).
+  void clear();
 
   // NSAppleScriptTarget
   bool respondsToApplicationName(CFStringRef name) override;

@@ -15,6 +15,7 @@
 namespace {
 
 std::mutex gHandlerLock;
+bool gHandlerTakesAll = false;
 NSWorkspace::URLHandler& handler() {
   static auto* h = new NSWorkspace::URLHandler();
   return *h;
@@ -76,7 +77,12 @@ NSWorkspace* NSWorkspace::sharedWorkspace() {
 Boolean NSWorkspace::openURL(const NSURL& url) {
   CFStringRef address = url.absoluteString();
   if (!address) return false;
-  if (hasDesktop()) {
+  bool handlerTakesAll;
+  {
+    std::lock_guard<std::mutex> lock(gHandlerLock);
+    handlerTakesAll = gHandlerTakesAll && handler();
+  }
+  if (!handlerTakesAll && hasDesktop()) {
     std::string opener = findProgram("xdg-open");
     if (!opener.empty() && launchDetached(opener, url.utf8())) return true;
   }
@@ -100,4 +106,11 @@ Boolean NSWorkspace::openURL(const NSURL& url) {
 void NSWorkspace::setURLHandler(URLHandler h) {
   std::lock_guard<std::mutex> lock(gHandlerLock);
   handler() = std::move(h);
+  gHandlerTakesAll = false;
+}
+
+void NSWorkspace::setURLHandlerForAllPages(URLHandler h) {
+  std::lock_guard<std::mutex> lock(gHandlerLock);
+  handler() = std::move(h);
+  gHandlerTakesAll = true;
 }

@@ -24,6 +24,9 @@ class NSWorkspace {
 
   // This stand-in's own: installs the host's handler (an empty one removes it).
   static void setURLHandler(URLHandler handler);
+  // This stand-in's own: installs a handler that receives every page, in a desktop session
+  // too, for a host with a window of its own that decides how to offer or open each page.
+  static void setURLHandlerForAllPages(URLHandler handler);
 
  private:
   NSWorkspace() = default;
