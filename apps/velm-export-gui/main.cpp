@@ -65,6 +65,10 @@ int main(int argc, char** argv) {
     }
   }
   for (int i = optind; i < argc; ++i) photos << QFile::decodeName(argv[i]);
+  // The window changes the service's address while worker threads run. With the variable in
+  // the environment from the start, a change only replaces its value and never moves the
+  // environment other threads are reading.
+  if (!getenv("VELM_SERVICE_URL")) setenv("VELM_SERVICE_URL", serviceInUse().c_str(), 1);
 
   // Libraries that must be set up before any second thread runs.
   Exiv2::XmpParser::initialize();
