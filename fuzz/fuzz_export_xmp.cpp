@@ -1,6 +1,8 @@
-// libFuzzer target for velm-export's reading of photos' and sidecars' XMP (captions and
-// keywords, the sidecar winning), the caption written back into a sidecar that is already
-// there, and the shared library's GPS reading of the photo.
+// libFuzzer target for velm-export's reading of photos' and sidecars' XMP (captions, titles and
+// keywords, hierarchical ones too, the sidecar winning), the rendering of the version with the
+// sidecar's position, caption and keywords merged into a copy, the caption written back into a
+// sidecar that is already there (its other languages kept), and the shared library's GPS
+// reading of the photo.
 //
 // The first input byte chooses where the rest goes: 0 the sidecar "photo.jpg.xmp" beside a
 // small photo, 1 an XMP packet inside the photo, 2 both.
@@ -15,6 +17,7 @@
 #include "CFRef.h"
 #include "CoreFoundation.h"
 #include "PhotoLibrary.h"
+#include "Renderer.h"
 #include "gps.h"
 #include "tinyJpeg.h"
 
@@ -62,6 +65,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       CFRef<CFDictionaryRef> properties(library.copyExportProperties(0));
       (void)library.caption(0);
       (void)library.keywords(0);
+      const std::string rendered = folder() + "/rendered.jpg";
+      std::string why;
+      (void)renderVersion(library, 0, rendered, ExportSettings{}, &why);
+      unlink(rendered.c_str());
       // The plug-in's write-back: the page address into the caption, in the sidecar.
       CFRef<CFStringRef> version(CFStringCreateWithCString(nullptr, library.photo(0).versionName.c_str(),
                                                            kCFStringEncodingUTF8));

@@ -1,5 +1,8 @@
 #include "Text.h"
 #include "ExportHost.h"
+#include "Renderer.h"
+
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -39,18 +42,11 @@ bool readWhole(const std::string& path, std::string& out) {
   return !f.bad();
 }
 
-bool writeWhole(const fs::path& path, const std::string& bytes) {
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  f.close();
-  return !f.fail();
-}
-
 }  // namespace
 
 void runExportImages(ApertureExportPlugIn& plugIn, const PhotoLibrary& library, HostExportManager& manager,
                      const std::function<void(unsigned index, const std::string&)>& failure,
-                     const std::function<void(unsigned index)>& starting) {
+                     const std::function<void(unsigned index)>& starting, const ExportSettings& settings) {
   const std::string destination = utf8(plugIn.destinationPath());
   plugIn.exportManagerWillBeginExportToPath(plugIn.destinationPath());
   for (unsigned index = 0; index < library.count(); ++index) {
@@ -58,19 +54,28 @@ void runExportImages(ApertureExportPlugIn& plugIn, const PhotoLibrary& library, 
     if (!plugIn.exportManagerShouldExportImageAtIndex(index)) continue;
     plugIn.exportManagerWillExportImageAtIndex(index);
     PhotoLibrary::Photo photo = library.photo(index);
-    // The version is "rendered" as the photo's own file, named after the version.
-    std::string relative = photo.versionName + photo.extension;
+    std::string relative = renderedFileName(photo);
+    if (destination.empty()) {
+      failure(index, relative + ": the plug-in named no export folder");
+      continue;
+    }
+    const std::string target = (fs::path(destination) / relative).string();
+    std::string why;
+    if (!renderVersion(library, index, target, settings, &why)) {
+      failure(index, why);
+      continue;
+    }
     std::string bytes;
-    if (!readWhole(photo.path, bytes)) {
-      failure(index, photo.path + ": cannot be read");
+    if (!readWhole(target, bytes)) {
+      unlink(target.c_str());
+      failure(index, relative + ": cannot be read back from the export folder " + destination);
       continue;
     }
     CFRef<CFDataRef> data(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(bytes.data()),
                                        static_cast<CFIndex>(bytes.size())));
     CFRef<CFStringRef> relativePath = cfString(relative);
-    if (!plugIn.exportManagerShouldWriteImageData(data.get(), relativePath.get(), index)) continue;
-    if (destination.empty() || !writeWhole(fs::path(destination) / relative, bytes)) {
-      failure(index, relative + ": cannot be written into the export folder " + destination);
+    if (!plugIn.exportManagerShouldWriteImageData(data.get(), relativePath.get(), index)) {
+      unlink(target.c_str());
       continue;
     }
     if (starting) starting(index);

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "ApertureExportPlugIn.h"
+#include "ExportSettings.h"
 #include "PhotoLibrary.h"
 
 // What one photo of an export came to.
@@ -52,10 +53,12 @@ class HostAPIManager : public PROAPIManager {
 };
 
 // Runs the images of an export the plug-in agreed to begin: for each one the host asks the
-// plug-in, writes the photo's file into the plug-in's destination folder under the version's
-// name and tells the plug-in; then it reports the end. Stops early (without the end) when the
-// export manager was told to cancel. `failure` receives what the host itself could not do;
-// `starting`, when given, each photo just before the plug-in is told about it.
+// plug-in, renders the version (renderVersion, with `settings`) into the plug-in's destination
+// folder under the version's name and tells the plug-in; then it reports the end. Stops early
+// (without the end) when the export manager was told to cancel. `failure` receives what the
+// host itself could not do; `starting`, when given, each photo just before the plug-in is told
+// about it.
 void runExportImages(ApertureExportPlugIn& plugIn, const PhotoLibrary& library, HostExportManager& manager,
                      const std::function<void(unsigned index, const std::string&)>& failure,
-                     const std::function<void(unsigned index)>& starting = {});
+                     const std::function<void(unsigned index)>& starting = {},
+                     const ExportSettings& settings = {});

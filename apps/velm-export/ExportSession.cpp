@@ -20,6 +20,25 @@ void ExportSession::finish(unsigned index, const PhotoOutcome& outcome) {
     outcomes_[index] = outcome;
     reported_[index] = true;
   }
+  if (ledger_ && ledger_->isOpen()) {
+    // Kept before the display hears of it: a crash after an upload loses nothing of it.
+    PublicationLedger::Publication p;
+    p.path = library_.photo(index).path;
+    p.md5 = library_.checksum(index);
+    p.service = settings_.service;
+    p.account = settings_.account;
+    p.address = outcome.address;
+    auto state = outcome.state == PhotoOutcome::Uploaded ? PublicationLedger::PhotoState::Uploaded
+                 : outcome.state == PhotoOutcome::Failed ? PublicationLedger::PhotoState::Failed
+                                                          : PublicationLedger::PhotoState::NotExported;
+    if (!ledger_->record(run_, p, state, outcome.code, outcome.reason) && !ledgerWarned_) {
+      ledgerWarned_ = true;
+      if (events_.warning)
+        events_.warning("the publication ledger " + ledger_->path() + " could not record " + p.path + " (" +
+                        ledger_->lastError() + "); a later run will not know it was " +
+                        (state == PublicationLedger::PhotoState::Uploaded ? "published" : "tried"));
+    }
+  }
   unsigned count = static_cast<unsigned>(library_.count());
   if (events_.finished) events_.finished(index, count, library_.photo(index).versionName, outcome);
 }
@@ -27,6 +46,7 @@ void ExportSession::finish(unsigned index, const PhotoOutcome& outcome) {
 void ExportSession::run(const Events& events) {
   events_ = events;
   const unsigned count = static_cast<unsigned>(library_.count());
+  if (ledger_ && ledger_->isOpen()) run_ = ledger_->beginRun(settings_.service, settings_.account);
   manager_.onOutcome = [&](unsigned index, const PhotoOutcome& reported) {
     PhotoOutcome outcome = reported;
     bool stopNow = false;
@@ -56,7 +76,8 @@ void ExportSession::run(const Events& events) {
       },
       [&](unsigned index) {
         if (events_.started) events_.started(index, count, library_.photo(index).versionName);
-      });
+      },
+      settings_);
   // A photo the plug-in was told about but gave no outcome for, or never reached, was not
   // exported.
   for (unsigned i = 0; i < count; ++i) finish(i, PhotoOutcome{});

@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "ExportHost.h"
+#include "ExportSettings.h"
 #include "PhotoLibrary.h"
+#include "PublicationLedger.h"
 
 // Exit statuses of velm-export.
 enum ExportExitStatus : int {
@@ -29,10 +31,19 @@ class ExportSession {
     // The export stops early for a reason every further photo would share (the service
     // refused the account); said once.
     std::function<void(const std::string& why)> stopping;
+    // Something the export goes on without (an outcome the ledger could not keep); said once.
+    std::function<void(const std::string& what)> warning;
   };
 
   // The plug-in has begun the export (exportManagerShouldBeginExport) with this host.
   ExportSession(ApertureExportPlugIn& plugIn, const PhotoLibrary& library, HostExportManager& manager);
+
+  // The choices the photos are rendered with (no location) and the service and account the
+  // ledger records. Before run.
+  void setSettings(const ExportSettings& settings) { settings_ = settings; }
+  // Records this export in the ledger as one run: each photo's outcome as it is reported, each
+  // upload as a publication. Before run; the ledger outlives the session.
+  void setLedger(PublicationLedger* ledger) { ledger_ = ledger; }
 
   // Runs every photo; blocks until the export has ended or stopped.
   void run(const Events& events);
@@ -63,4 +74,8 @@ class ExportSession {
   std::vector<bool> reported_;
   int cancels_ = 0;
   bool refused_ = false;
+  ExportSettings settings_;
+  PublicationLedger* ledger_ = nullptr;
+  int64_t run_ = 0;
+  bool ledgerWarned_ = false;
 };

@@ -14,6 +14,7 @@
 
 #include "AppKitQt.h"
 #include "CoreFoundation.h"
+#include "Renderer.h"
 #include "Text.h"
 
 namespace fs = std::filesystem;
@@ -50,7 +51,7 @@ std::string defaultBundlePath() {
 bool collectPhotos(const std::vector<std::string>& names, bool recursive, std::vector<std::string>* photos,
                    std::vector<std::string>* notPhotos, std::string* error) {
   auto consider = [&](const std::string& path) {
-    if (PhotoLibrary::isPhoto(path))
+    if (PhotoLibrary::isPhoto(path) || isRawPhoto(path))
       photos->push_back(path);
     else
       notPhotos->push_back(path);
@@ -141,6 +142,10 @@ bool SettingsPanel::hasPassword() const { return !password->text().isEmpty(); }
 void SettingsPanel::setPassword(const std::string& p) { password->setText(QString::fromStdString(p)); }
 std::string SettingsPanel::albumName() const { return useAlbum->isChecked() ? album->text().toStdString() : ""; }
 std::string SettingsPanel::sizeName() const { return size->currentText().toStdString(); }
+int SettingsPanel::sizePixels() const {
+  int i = size->currentIndex();
+  return i >= 0 && i < static_cast<int>(std::size(kSizes)) ? kSizes[i] : 0;
+}
 std::string SettingsPanel::privacyName() const { return privacy->currentText().toStdString(); }
 
 LoadedPlugIn::~LoadedPlugIn() { unload(); }

@@ -37,8 +37,8 @@ inline constexpr int kSizes[] = {0, 1600, 1200, 800, 640};
 inline constexpr int kPrivacies[] = {0, 500, 800, 1000};
 
 // The photos the user named: files as they are, folders walked when `recursive` (hidden files
-// and folders and .xmp sidecars skipped, each folder's files in name order). Files the image
-// layer cannot read go to `notPhotos`. False, with `error` set, for a name that does not exist,
+// and folders and .xmp sidecars skipped, each folder's files in name order). Files neither the
+// image layer nor LibRaw (camera RAW files) can read go to `notPhotos`. False, with `error` set, for a name that does not exist,
 // a folder without `recursive`, or a file that cannot be read.
 bool collectPhotos(const std::vector<std::string>& names, bool recursive, std::vector<std::string>* photos,
                    std::vector<std::string>* notPhotos, std::string* error);
@@ -68,6 +68,8 @@ struct SettingsPanel {
   // The album the photos go into; "" when none.
   std::string albumName() const;
   std::string sizeName() const;
+  // The longest side chosen, in pixels (kSizes); 0 for full size.
+  int sizePixels() const;
   std::string privacyName() const;
 };
 

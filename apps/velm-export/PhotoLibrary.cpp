@@ -1,12 +1,16 @@
 #include "Text.h"
+#include "HeifMetadata.h"
 #include "ImageIO.h"
 #include "PhotoLibrary.h"
+#include "checkSum.h"
+#include "fileEngine.h"
 
 #include <exiv2/exiv2.hpp>
 #include <unicode/unistr.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
@@ -39,12 +43,13 @@ std::string iptcText(const std::string& raw, bool declaredUTF8) {
 }
 
 struct Metadata {
-  std::optional<std::string> caption;
+  std::optional<std::string> caption, title;
   std::optional<std::vector<std::string>> keywords;
 };
 
-std::optional<std::string> xmpDescription(const Exiv2::XmpData& xmp) {
-  auto it = xmp.findKey(Exiv2::XmpKey("Xmp.dc.description"));
+// The x-default text of a language alternative (else its first), or the plain text.
+std::optional<std::string> xmpText(const Exiv2::XmpData& xmp, const char* key) {
+  auto it = xmp.findKey(Exiv2::XmpKey(key));
   if (it == xmp.end()) return std::nullopt;
   if (auto* alt = dynamic_cast<const Exiv2::LangAltValue*>(&it->value())) {
     auto d = alt->value_.find("x-default");
@@ -55,17 +60,58 @@ std::optional<std::string> xmpDescription(const Exiv2::XmpData& xmp) {
   return it->toString();
 }
 
-std::optional<std::vector<std::string>> xmpSubjects(const Exiv2::XmpData& xmp) {
-  auto it = xmp.findKey(Exiv2::XmpKey("Xmp.dc.subject"));
+std::optional<std::string> xmpDescription(const Exiv2::XmpData& xmp) { return xmpText(xmp, "Xmp.dc.description"); }
+
+// Keywords photo managers keep for themselves, never meant for others.
+bool isInternalKeyword(const std::string& k) { return k.rfind("darktable|", 0) == 0 || k == "darktable"; }
+
+std::optional<std::vector<std::string>> xmpList(const Exiv2::XmpData& xmp, const char* key) {
+  auto it = xmp.findKey(Exiv2::XmpKey(key));
   if (it == xmp.end()) return std::nullopt;
   std::vector<std::string> out;
   for (long i = 0; i < it->count(); ++i) out.push_back(it->toString(i));
   return out;
 }
 
+// The keywords of an XMP packet: the flat dc:subject, else the last level of each hierarchical
+// keyword (lr:hierarchicalSubject "A|B|C", digiKam's TagsList "A/B/C"), without the internal
+// ones and without repeats. Nothing when the packet has no keyword property at all.
+std::optional<std::vector<std::string>> xmpSubjects(const Exiv2::XmpData& xmp) {
+  bool any = false;
+  std::vector<std::string> out;
+  if (auto flat = xmpList(xmp, "Xmp.dc.subject")) {
+    any = true;
+    for (const auto& k : *flat)
+      if (!isInternalKeyword(k)) out.push_back(k);
+  }
+  if (!out.empty()) return out;
+  const std::pair<const char*, char> hierarchies[] = {{"Xmp.lr.hierarchicalSubject", '|'},
+                                                      {"Xmp.digiKam.TagsList", '/'}};
+  for (const auto& [key, separator] : hierarchies) {
+    auto paths = xmpList(xmp, key);
+    if (!paths) continue;
+    any = true;
+    for (const auto& path : *paths) {
+      if (isInternalKeyword(path)) continue;
+      std::string last = path.substr(path.rfind(separator) == std::string::npos ? 0 : path.rfind(separator) + 1);
+      if (!last.empty() && std::find(out.begin(), out.end(), last) == out.end()) out.push_back(last);
+    }
+    if (!out.empty()) break;
+  }
+  if (!any) return std::nullopt;
+  return out;
+}
+
+// HEIC and AVIF files are read too (Exiv2 leaves them off unless asked).
+void enableAllFormats() {
+  static const bool enabled = Exiv2::enableBMFF(true) || true;
+  (void)enabled;
+}
+
 // What the file itself says: IPTC first, then XMP.
 Metadata readPhoto(const std::string& path) {
   Metadata m;
+  enableAllFormats();
   try {
     auto image = Exiv2::ImageFactory::open(path);
     image->readMetadata();
@@ -75,11 +121,21 @@ Metadata readPhoto(const std::string& path) {
     std::vector<std::string> keywords;
     for (const auto& d : iptc) {
       if (d.key() == "Iptc.Application2.Caption" && !m.caption) m.caption = iptcText(d.toString(), declaredUTF8);
-      if (d.key() == "Iptc.Application2.Keywords") keywords.push_back(iptcText(d.toString(), declaredUTF8));
+      if (d.key() == "Iptc.Application2.ObjectName" && !m.title) m.title = iptcText(d.toString(), declaredUTF8);
+      if (d.key() == "Iptc.Application2.Keywords") {
+        std::string k = iptcText(d.toString(), declaredUTF8);
+        if (!isInternalKeyword(k)) keywords.push_back(k);
+      }
     }
     if (!keywords.empty()) m.keywords = keywords;
-    if (!m.caption) m.caption = xmpDescription(image->xmpData());
-    if (!m.keywords) m.keywords = xmpSubjects(image->xmpData());
+    Exiv2::XmpData xmp = image->xmpData();
+    if (xmp.empty() && image->imageType() == Exiv2::ImageType::bmff) {
+      std::string packet = heifXmpPacket(path);
+      if (!packet.empty() && Exiv2::XmpParser::decode(xmp, packet) != 0) xmp.clear();
+    }
+    if (!m.caption) m.caption = xmpDescription(xmp);
+    if (!m.keywords) m.keywords = xmpSubjects(xmp);
+    if (auto t = xmpText(xmp, "Xmp.dc.title")) m.title = t;
   } catch (const std::exception&) {
     // Unreadable metadata: the photo has no caption and no keywords.
   }
@@ -131,8 +187,31 @@ Metadata readMetadata(const std::string& photoPath) {
   if (auto xmp = readSidecar(PhotoLibrary::sidecarPath(photoPath))) {
     if (auto c = xmpDescription(*xmp)) m.caption = c;
     if (auto k = xmpSubjects(*xmp)) m.keywords = k;
+    if (auto t = xmpText(*xmp, "Xmp.dc.title")) m.title = t;
   }
   return m;
+}
+
+// Line breaks as Linux photo managers write them: CR LF and CR become LF.
+std::string withLineFeeds(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r') {
+      out.push_back('\n');
+      if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    } else {
+      out.push_back(text[i]);
+    }
+  }
+  return out;
+}
+
+// A version name on one line, without blanks at its ends.
+std::string oneLineName(const std::string& text) {
+  std::string out;
+  for (char c : text) out.push_back(c == '\r' || c == '\n' || c == '\t' ? ' ' : c);
+  size_t first = out.find_first_not_of(' '), last = out.find_last_not_of(' ');
+  return first == std::string::npos ? std::string() : out.substr(first, last - first + 1);
 }
 
 }  // namespace
@@ -151,7 +230,15 @@ bool PhotoLibrary::isPhoto(const std::string& path) {
   return source && CGImageSourceGetCount(source.get()) > 0;
 }
 
-std::string PhotoLibrary::sidecarPath(const std::string& photoPath) { return photoPath + ".xmp"; }
+std::string PhotoLibrary::sidecarPath(const std::string& photoPath) {
+  const std::string full = photoPath + ".xmp";
+  fs::path p(photoPath);
+  const std::string bare = p.has_extension() ? (p.parent_path() / (p.stem().string() + ".xmp")).string() : full;
+  std::error_code ec;
+  if (fs::exists(fs::symlink_status(full, ec))) return full;
+  if (bare != photoPath && fs::exists(fs::symlink_status(bare, ec))) return bare;
+  return full;
+}
 
 bool PhotoLibrary::add(const std::string& path, std::string* error) {
   struct stat st {};
@@ -160,11 +247,47 @@ bool PhotoLibrary::add(const std::string& path, std::string* error) {
     return false;
   }
   std::lock_guard<std::mutex> g(lock_);
-  std::string base = readableName(fs::path(path).stem().string());
+  photos_.push_back(named(fs::absolute(path).string()));
+  return true;
+}
+
+PhotoLibrary::Photo PhotoLibrary::named(const std::string& path) const {
+  std::string base = readableName(oneLineName(readMetadata(path).title.value_or("")));
+  if (base.empty()) base = readableName(fs::path(path).stem().string());
   std::string name = base;
   for (int n = 2; find(name) >= 0; ++n) name = base + " (" + std::to_string(n) + ")";
-  photos_.push_back({fs::absolute(path).string(), name, readableName(fs::path(path).extension().string())});
-  return true;
+  return {path, name, readableName(fs::path(path).extension().string())};
+}
+
+void PhotoLibrary::retain(const std::vector<size_t>& indexes) {
+  std::lock_guard<std::mutex> g(lock_);
+  std::vector<Photo> old;
+  old.swap(photos_);
+  for (size_t i : indexes)
+    if (i < old.size()) photos_.push_back(named(old[i].path));
+}
+
+void PhotoLibrary::setCaptionFilter(std::function<std::string(const std::string&)> filter) {
+  std::lock_guard<std::mutex> g(lock_);
+  captionFilter_ = std::move(filter);
+}
+
+std::string PhotoLibrary::checksum(size_t index) const {
+  Photo p = photo(index);
+  if (p.path.empty()) return "";
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    if (auto it = checksums_.find(p.path); it != checksums_.end()) return it->second;
+  }
+  CFRef<CFStringRef> path = cfString(p.path);
+  FSRef ref;
+  Checksum digest{};
+  if (!path || feMakeFSRefFromPath(path.get(), &ref) != noErr || csGetCheckSum(ref, &digest, nullptr, nullptr) != 0)
+    return "";
+  std::string md5 = utf8(CFRef<CFStringRef>(csMakeStringFromChecksum(&digest)).get());
+  std::lock_guard<std::mutex> g(lock_);
+  checksums_[p.path] = md5;
+  return md5;
 }
 
 size_t PhotoLibrary::count() const {
@@ -193,10 +316,26 @@ std::vector<std::string> PhotoLibrary::keywords(size_t index) const {
   return p.path.empty() ? std::vector<std::string>() : readMetadata(p.path).keywords.value_or(std::vector<std::string>());
 }
 
+std::string PhotoLibrary::captionSent(size_t index) const {
+  std::string c = caption(index);
+  std::function<std::string(const std::string&)> filter;
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    filter = captionFilter_;
+  }
+  return filter ? filter(c) : c;
+}
+
+std::vector<std::string> PhotoLibrary::keywordsSent(size_t index) const { return keywords(index); }
+
 CFDictionaryRef PhotoLibrary::copyExportProperties(size_t index) const {
   Photo p = photo(index);
   if (p.path.empty()) return nullptr;
   Metadata m = readMetadata(p.path);
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    if (m.caption && captionFilter_) m.caption = captionFilter_(*m.caption);
+  }
   CFRef<CFMutableDictionaryRef> props(
       CFDictionaryCreateMutable(nullptr, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
   CFDictionarySetValue(props.get(), CFSTR("kExportKeyVersionName"), cfString(p.versionName).get());
@@ -254,25 +393,42 @@ OSStatus PhotoLibrary::writeCaption(const std::string& versionName, const std::s
   std::lock_guard<std::mutex> g(lock_);
   long i = find(versionName);
   if (i < 0) return errAENoSuchObject;
-  const std::string sidecar = sidecarPath(photos_[static_cast<size_t>(i)].path);
+  const std::string photoPath = photos_[static_cast<size_t>(i)].path;
+  const std::string sidecar = sidecarPath(photoPath);
   Exiv2::XmpData xmp;
   std::error_code ec;
-  if (fs::exists(sidecar, ec)) {
+  if (fs::exists(fs::symlink_status(sidecar, ec))) {
     auto existing = readSidecar(sidecar);
     if (!existing) return errAEWriteDenied;  // never replace a sidecar we cannot read
     xmp = *existing;
   }
   std::string packet;
   try {
-    auto it = xmp.findKey(Exiv2::XmpKey("Xmp.dc.description"));
-    if (it != xmp.end()) xmp.erase(it);
+    // The caption's other languages stay: only its default text changes. A new sidecar starts
+    // from the languages the photo itself holds.
+    const Exiv2::XmpKey key("Xmp.dc.description");
     Exiv2::LangAltValue text;
-    text.value_["x-default"] = value;
-    xmp.add(Exiv2::XmpKey("Xmp.dc.description"), &text);
+    auto it = xmp.findKey(key);
+    if (it == xmp.end()) {
+      enableAllFormats();
+      try {
+        auto image = Exiv2::ImageFactory::open(photoPath);
+        image->readMetadata();
+        auto own = image->xmpData().findKey(key);
+        if (own != image->xmpData().end())
+          if (auto* alt = dynamic_cast<const Exiv2::LangAltValue*>(&own->value())) text.value_ = alt->value_;
+      } catch (const std::exception&) {
+        // The photo's own XMP cannot be read: the caption starts with the default text alone.
+      }
+    } else {
+      if (auto* alt = dynamic_cast<const Exiv2::LangAltValue*>(&it->value())) text.value_ = alt->value_;
+      xmp.erase(it);
+    }
+    text.value_["x-default"] = withLineFeeds(value);
+    xmp.add(key, &text);
     if (Exiv2::XmpParser::encode(packet, xmp) != 0) return errAEWriteDenied;
   } catch (const std::exception&) {
     return errAEWriteDenied;
   }
   return replaceFile(sidecar, packet) ? OSStatus{noErr} : OSStatus{errAEWriteDenied};
-  return noErr;
 }

@@ -1,12 +1,21 @@
 // The photo library of velm-export: the photos named on the command line, with their version
 // names, captions and keywords, and the object model the plug-in's scripts run against.
 //
-// Captions and keywords are read from the photo (IPTC, then XMP) and from its XMP sidecar
-// "<photo>.xmp" (the convention of Linux photo managers), the sidecar winning. Changes made by
-// scripts go into the sidecar only: the photo file itself is never written. The sidecar is
-// replaced atomically and keeps every other property it held.
+// Captions, titles and keywords are read from the photo (IPTC, then XMP; HEIC too) and from its
+// XMP sidecar, the sidecar winning. Sidecars come in two conventions: "NAME.ext.xmp" (digiKam,
+// darktable) and "NAME.xmp" (Lightroom, RawTherapee); when both exist the first is the one.
+// Keywords are the flat dc:subject, else the last level of the hierarchical ones
+// (lr:hierarchicalSubject, digiKam's TagsList); darktable's internal "darktable|..." tags are
+// never keywords.
+//
+// Changes made by scripts go into the sidecar only (the one that exists, else a new
+// "NAME.ext.xmp"): the photo file itself is never written. The sidecar is replaced atomically
+// and keeps every other property it held; a caption keeps its other languages, and its line
+// breaks are written as line feeds.
 #pragma once
 
+#include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -18,7 +27,8 @@ class PhotoLibrary : public NSAppleScriptTarget {
  public:
   struct Photo {
     std::string path;
-    std::string versionName;  // the file name without its extension, made unique
+    std::string versionName;  // the title (XMP dc:title, IPTC object name), else the file name
+                              // without its extension; made unique
     std::string extension;    // the file name's extension with its dot ("" when none)
   };
 
@@ -40,7 +50,24 @@ class PhotoLibrary : public NSAppleScriptTarget {
   // The photo's caption ("" when it has none) and keywords, as the library sees them now.
   std::string caption(size_t index) const;
   std::vector<std::string> keywords(size_t index) const;
+  // The caption and keywords as they are handed to the plug-in: the caption through the
+  // caption filter.
+  std::string captionSent(size_t index) const;
+  std::vector<std::string> keywordsSent(size_t index) const;
+  // What the caption handed to the plug-in leaves out (the lines holding earlier page
+  // addresses of the service); none by default. Set it before the export begins.
+  void setCaptionFilter(std::function<std::string(const std::string&)> filter);
 
+  // The lower-case hex MD5 of the photo file's bytes (csGetCheckSum); "" when it cannot be
+  // read. Computed once per path.
+  std::string checksum(size_t index) const;
+
+  // Keeps only the photos at these indexes (in the order given), their version names made
+  // unique among them again.
+  void retain(const std::vector<size_t>& indexes);
+
+  // The photo's sidecar: "NAME.ext.xmp" when it exists, else "NAME.xmp" when that exists, else
+  // "NAME.ext.xmp" (where a new one goes).
   static std::string sidecarPath(const std::string& photoPath);
   // Whether the image layer reads the file as a photo (sidecars, texts and empty files are not).
   static bool isPhoto(const std::string& path);
@@ -56,8 +83,11 @@ class PhotoLibrary : public NSAppleScriptTarget {
 
  private:
   long find(const std::string& versionName) const;
+  Photo named(const std::string& path) const;  // a new photo of the path, its name unique here
   OSStatus writeCaption(const std::string& versionName, const std::string& value);
 
   mutable std::mutex lock_;
   std::vector<Photo> photos_;
+  std::function<std::string(const std::string&)> captionFilter_;
+  mutable std::map<std::string, std::string> checksums_;
 };

@@ -26,11 +26,14 @@
 #include <vector>
 
 #include "ExportHost.h"
+#include "ExportReport.h"
 #include "ExportSession.h"
 #include "HostPlugIn.h"
 #include "NSAppleScript.h"
 #include "NSWorkspace.h"
 #include "PhotoLibrary.h"
+#include "PublicationLedger.h"
+#include "Publishing.h"
 #include "Text.h"
 
 
@@ -41,6 +44,7 @@ namespace {
 struct Options {
   std::optional<std::string> service, account, album, bundle;
   bool passwordFromStdin = false, remember = false, recursive = false;
+  bool republish = false, retryFailed = false, dryRun = false, json = false, noLocation = false;
   std::optional<int> sizeIndex, privacyIndex;
   std::vector<std::string> photos;
 };
@@ -64,19 +68,34 @@ void usage(FILE* to) {
           "  --album NAME        put the photos into this album, made when missing (default: none)\n"
           "  -r, --recursive     export the photos in folders and their subfolders (hidden files and\n"
           "                      .xmp sidecars are skipped)\n"
+          "  --republish         upload photos that are published already once more\n"
+          "  --retry-failed      export the photos that failed or were not exported in the last run to\n"
+          "                      this service and account that had any (give no photos with it)\n"
+          "  --dry-run           show what each upload would carry, and which photos would be left out;\n"
+          "                      sends nothing and stores nothing (no password needed)\n"
+          "  --json              print the results (or the dry run) as one JSON document\n"
+          "  --no-location       upload without positions: no GPS data goes out\n"
           "  --bundle PATH       the plug-in bundle (default: lib/velm/Velm.bundle beside bin/)\n"
           "  -h, --help          show this help and exit\n"
           "  --version           show the version and exit\n"
           "\n"
           "Files that are not photos are named (\"not a photo: FILE\") and left out. Photos are never\n"
-          "changed: each page address goes into the caption of the photo's XMP sidecar PHOTO.xmp.\n"
+          "changed: each page address goes into the caption of the photo's XMP sidecar, PHOTO.ext.xmp\n"
+          "or PHOTO.xmp (whichever exists; a new PHOTO.ext.xmp when none does). Camera RAW and HEIC\n"
+          "photos are sent as JPEG with their metadata and their sidecar's.\n"
+          "A photo whose caption holds a page of the service, or whose bytes the publication ledger\n"
+          "($XDG_DATA_HOME/velm-export/ledger.sqlite) knows as uploaded to the service and account,\n"
+          "is left out as \"already published: PAGE\"; earlier pages are never sent in captions.\n"
           "Ctrl-C stops after the current photo; a second Ctrl-C stops at once.\n"
           "\n"
-          "Standard output: one line per photo, \"NAME: PAGE\", \"NAME: failed: REASON\" or\n"
-          "\"NAME: not exported\", then \"N uploaded, N failed, N not exported\".\n"
+          "Standard output: one line per photo, \"NAME: PAGE\", \"NAME: failed: REASON\",\n"
+          "\"NAME: not exported\", \"NAME: already published: PAGE\" or\n"
+          "\"NAME: left out: the same photo as OTHER\" (the same bytes twice in one export), then\n"
+          "\"N uploaded, N failed, N not exported\" (and \", N already published\", \", N left out\").\n"
           "Standard error: what the export does, its progress and the log.\n"
           "\n"
-          "Exit status: 0 every photo was uploaded; 1 a photo failed or was not exported;\n"
+          "Exit status: 0 every photo was uploaded or published already; 1 a photo failed or was not\n"
+          "exported, or the publication ledger cannot be used;\n"
           "2 usage error (bad option, no photo, a missing or unreadable file, a folder without\n"
           "--recursive, no account); 130 cancelled.\n",
           kDefaultService);
@@ -108,7 +127,10 @@ Options parse(int argc, char** argv) {
       {"size", required_argument, nullptr, 'z'},     {"privacy", required_argument, nullptr, 'v'},
       {"album", required_argument, nullptr, 'l'},    {"bundle", required_argument, nullptr, 'b'},
       {"recursive", no_argument, nullptr, 'r'},      {"help", no_argument, nullptr, 'h'},
-      {"version", no_argument, nullptr, 'V'},        {nullptr, 0, nullptr, 0}};
+      {"republish", no_argument, nullptr, 'R'},      {"retry-failed", no_argument, nullptr, 'F'},
+      {"dry-run", no_argument, nullptr, 'n'},        {"json", no_argument, nullptr, 'j'},
+      {"no-location", no_argument, nullptr, 'L'},    {"version", no_argument, nullptr, 'V'},
+      {nullptr, 0, nullptr, 0}};
   Options o;
   opterr = 0;
   int c;
@@ -121,6 +143,11 @@ Options parse(int argc, char** argv) {
       case 'l': o.album = optarg; break;
       case 'b': o.bundle = optarg; break;
       case 'r': o.recursive = true; break;
+      case 'R': o.republish = true; break;
+      case 'F': o.retryFailed = true; break;
+      case 'n': o.dryRun = true; break;
+      case 'j': o.json = true; break;
+      case 'L': o.noLocation = true; break;
       case 'z':
         if (!(o.sizeIndex = indexOf(kSizes, optarg)))
           usageError(std::string("--size must be 0, 1600, 1200, 800 or 640, not \"") + optarg + "\"");
@@ -259,11 +286,59 @@ class EventQueue {
   std::deque<std::function<void()>> events_;
 };
 
+
+// A caption or other text on one line, its line breaks shown as \n.
+std::string shown(const std::string& s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n') continue;
+    if (s[i] == '\r' || s[i] == '\n') out += "\\n";
+    else if (s[i] == '\t') out += ' ';
+    else out += s[i];
+  }
+  return out;
+}
+
+std::string joined(const std::vector<std::string>& items) {
+  std::string out;
+  for (const auto& k : items) out += (out.empty() ? "" : ", ") + k;
+  return out;
+}
+
+void printPreview(const std::vector<PhotoPreview>& previews) {
+  unsigned sending = 0, leftOut = 0;
+  for (const auto& p : previews) {
+    if (p.leftOut) {
+      ++leftOut;
+      printf("%s: left out: %s\n", p.name.c_str(), oneLine(p.why).c_str());
+      continue;
+    }
+    ++sending;
+    printf("%s: would upload\n", p.name.c_str());
+    printf("  file: %s\n", PhotoLibrary::readableName(p.path).c_str());
+    printf("  caption: %s\n", p.caption.empty() ? "none" : ("\"" + shown(p.caption) + "\"").c_str());
+    printf("  keywords: %s\n", p.keywords.empty() ? "none" : oneLine(joined(p.keywords)).c_str());
+    if (p.hasPosition)
+      printf("  position: %.6f, %.6f\n", p.latitude, p.longitude);
+    else
+      printf("  position: none (sent as 0, 0)\n");
+    if (p.width > 0)
+      printf("  size: %s (%d x %d)\n", p.size.c_str(), p.width, p.height);
+    else
+      printf("  size: %s (the photo cannot be read)\n", p.size.c_str());
+    printf("  privacy: %s\n", p.privacy.c_str());
+    printf("  album: %s\n", p.album.empty() ? "none" : ("\"" + p.album + "\"").c_str());
+  }
+  printf("dry run: %u would be uploaded, %u left out; nothing was sent or stored\n", sending, leftOut);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   Options options = parse(argc, argv);
-  if (options.photos.empty()) usageError("no photos given");
+  if (options.retryFailed && !options.photos.empty())
+    usageError("--retry-failed takes no photos: it exports the ones the last failed run left");
+  if (options.photos.empty() && !options.retryFailed) usageError("no photos given");
   std::vector<std::string> photos, notPhotos;
   if (std::string why; !collectPhotos(options.photos, options.recursive, &photos, &notPhotos, &why)) usageError(why);
 
@@ -285,10 +360,12 @@ int main(int argc, char** argv) {
     if (!library.add(p, &why)) usageError(why);
   }
 
-  fprintf(stderr, "velm-export: exporting %zu photo%s to %s\n", library.count(), library.count() == 1 ? "" : "s",
-          serviceInUse().c_str());
-  for (const auto& p : notPhotos) fprintf(stderr, "velm-export: not a photo: %s\n", p.c_str());
-  if (library.count() == 0) usageError("no photos to export");
+  if (!options.retryFailed) {
+    fprintf(stderr, "velm-export: %s %zu photo%s to %s\n", options.dryRun ? "dry run of" : "exporting",
+            library.count(), library.count() == 1 ? "" : "s", serviceInUse().c_str());
+    for (const auto& p : notPhotos) fprintf(stderr, "velm-export: not a photo: %s\n", p.c_str());
+    if (library.count() == 0) usageError("no photos to export");
+  }
 
   // Headless: the panel is built but never shown.
   if (!getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
@@ -315,6 +392,125 @@ int main(int argc, char** argv) {
     loaded.unload();
     return sayUsageError("no account: give it with --account NAME (--remember keeps it for later runs)");
   }
+
+  ExportSettings settings;
+  settings.service = serviceInUse();
+  settings.account = account;
+  settings.republish = options.republish;
+  settings.noLocation = options.noLocation;
+
+  // The ledger: a dry run only reads it. One that cannot be used stops the export, unless the
+  // run would not rely on it (a dry run, --republish): then it goes on knowing only captions.
+  PublicationLedger ledger;
+  if (std::string why; !ledger.open(PublicationLedger::defaultPath(),
+                                    options.dryRun ? PublicationLedger::Access::ReadOnly
+                                                   : PublicationLedger::Access::ReadWrite,
+                                    &why)) {
+    if (options.retryFailed || !(options.dryRun || options.republish)) {
+      fprintf(stderr,
+              "velm-export: %s; nothing was exported. It is left as it is: move it away to start a new one, or "
+              "give --republish to export without it.\n",
+              why.c_str());
+      loaded.unload();
+      return kExitSomeFailed;
+    }
+    fprintf(stderr, "velm-export: %s; going on without it: only captions tell published photos%s\n", why.c_str(),
+            options.dryRun ? "" : ", and this run's uploads are not recorded");
+  }
+
+  if (options.retryFailed) {
+    std::vector<std::string> failed = ledger.lastFailedRun(settings.service, account);
+    if (failed.empty()) {
+      fprintf(stderr, "velm-export: no earlier run to %s as %s left a photo failed or unexported: nothing to retry\n",
+              settings.service.c_str(), account.c_str());
+      loaded.unload();
+      return kExitAllUploaded;
+    }
+    for (const auto& p : failed) {
+      std::string why;
+      if (!library.add(p, &why)) fprintf(stderr, "velm-export: left out: %s\n", why.c_str());
+    }
+    fprintf(stderr, "velm-export: %s %zu photo%s that the last failed run left, to %s\n",
+            options.dryRun ? "dry run of" : "exporting", library.count(), library.count() == 1 ? "" : "s",
+            settings.service.c_str());
+    if (library.count() == 0) {
+      loaded.unload();
+      return sayUsageError("no photos to export: none of the failed run's photos can be read any more");
+    }
+  }
+
+  // Photos published already are left out unless asked; no caption sent carries an earlier
+  // page of the service.
+  PhotoLibrary named;
+  for (size_t i = 0; i < library.count(); ++i) named.add(library.photo(i).path, nullptr);
+  ServicePages pages(settings.service, ledger.addresses(settings.service));
+  std::vector<PublishedCheck> checks = findPublished(named, pages, &ledger, settings);
+  library.retain(photosToExport(checks, settings));
+  library.setCaptionFilter([pages](const std::string& caption) { return pages.withoutAddresses(caption); });
+  size_t published = 0, duplicates = 0;
+  for (const auto& c : checks) {
+    published += c.published();
+    duplicates += c.duplicate();
+  }
+  const char* again = !options.republish ? ", left out (--republish uploads again)"
+                      : options.dryRun   ? ", would be uploaded again (--republish)"
+                                         : ", uploaded again (--republish)";
+  if (published > 0)
+    fprintf(stderr, "velm-export: %zu photo%s published already%s\n", published, published == 1 ? " is" : "s are",
+            again);
+  if (duplicates > 0)
+    fprintf(stderr, "velm-export: %zu photo%s the same as an earlier one of this export%s\n", duplicates,
+            duplicates == 1 ? " is" : "s are", again);
+
+  if (options.dryRun) {
+    PreviewChoices preview;
+    preview.maxSize = panel.sizePixels();
+    preview.sizeName = panel.sizeName();
+    preview.privacyName = panel.privacyName();
+    preview.album = panel.albumName();
+    std::vector<PhotoPreview> previews = previewExport(named, checks, library, preview, settings);
+    if (options.json)
+      fputs(previewJson(previews).c_str(), stdout);
+    else
+      printPreview(previews);
+    fflush(stdout);
+    loaded.unload();
+    return kExitAllUploaded;
+  }
+
+  auto printResults = [&](const std::vector<PhotoOutcome>& outcomes) {
+    std::vector<PhotoResult> results = exportResults(named, checks, library, outcomes);
+    if (options.json) {
+      fputs(resultsJson(results).c_str(), stdout);
+    } else {
+      for (const auto& r : results) {
+        if (r.status == "uploaded")
+          printf("%s: %s\n", r.name.c_str(),
+                 r.address.empty() ? "uploaded (the service named no page)" : oneLine(r.address).c_str());
+        else if (r.status == "failed")
+          printf("%s: failed: %s\n", r.name.c_str(), oneLine(r.message).c_str());
+        else if (r.status == "already published")
+          printf("%s: already published: %s\n", r.name.c_str(), oneLine(r.address).c_str());
+        else if (r.status == "left out")
+          printf("%s: left out: %s\n", r.name.c_str(), oneLine(r.message).c_str());
+        else
+          printf("%s: not exported\n", r.name.c_str());
+      }
+      ResultCounts c = countResults(results);
+      printf("%u uploaded, %u failed, %u not exported", c.uploaded, c.failed, c.notExported);
+      if (c.alreadyPublished) printf(", %u already published", c.alreadyPublished);
+      if (c.leftOut) printf(", %u left out", c.leftOut);
+      printf("\n");
+    }
+    fflush(stdout);
+  };
+
+  if (library.count() == 0) {
+    printResults({});
+    loaded.unload();
+    return kExitAllUploaded;
+  }
+
   if (!panel.hasPassword()) {
     std::optional<std::string> typed = options.passwordFromStdin || !isatty(STDIN_FILENO)
                                            ? std::nullopt
@@ -329,9 +525,9 @@ int main(int argc, char** argv) {
   if (options.remember && options.service) rememberService(*options.service);
 
   std::string album = panel.albumName();
-  fprintf(stderr, "velm-export: as %s; size: %s; privacy: %s; album: %s\n", account.c_str(),
+  fprintf(stderr, "velm-export: as %s; size: %s; privacy: %s; album: %s%s\n", account.c_str(),
           panel.sizeName().c_str(), panel.privacyName().c_str(),
-          album.empty() ? "none" : ("\"" + album + "\"").c_str());
+          album.empty() ? "none" : ("\"" + album + "\"").c_str(), options.noLocation ? "; no positions" : "");
 
   // Pages the plug-in opens are named on standard error (a desktop session opens them).
   NSWorkspace::setURLHandler([](CFStringRef address) { fprintf(stderr, "End page: %s\n", utf8(address).c_str()); });
@@ -355,6 +551,8 @@ int main(int argc, char** argv) {
   Progress progress(isatty(STDERR_FILENO));
   EventQueue queue;
   ExportSession session(loaded.plugIn(), library, manager);
+  session.setSettings(settings);
+  if (ledger.isOpen()) session.setLedger(&ledger);
   bool done = false;
   ExportSession::Events events;
   unsigned finished = 0;
@@ -375,6 +573,12 @@ int main(int argc, char** argv) {
     queue.post([&, why] {
       progress.breakLine();
       fprintf(stderr, "velm-export: %s\n", oneLine(why).c_str());
+    });
+  };
+  events.warning = [&](const std::string& what) {
+    queue.post([&, what] {
+      progress.breakLine();
+      fprintf(stderr, "velm-export: %s\n", oneLine(what).c_str());
     });
   };
   std::thread worker([&] {
@@ -400,20 +604,7 @@ int main(int argc, char** argv) {
   worker.join();
   progress.breakLine();
 
-  std::vector<PhotoOutcome> outcomes = session.outcomes();
-  for (size_t i = 0; i < outcomes.size(); ++i) {
-    const PhotoOutcome& o = outcomes[i];
-    std::string name = library.photo(i).versionName;
-    if (o.state == PhotoOutcome::Uploaded)
-      printf("%s: %s\n", name.c_str(), o.address.empty() ? "uploaded (the service named no page)" : oneLine(o.address).c_str());
-    else if (o.state == PhotoOutcome::Failed)
-      printf("%s: failed: %s\n", name.c_str(), oneLine(o.reason).c_str());
-    else
-      printf("%s: not exported\n", name.c_str());
-  }
-  ExportSession::Counts counts = session.counts();
-  printf("%u uploaded, %u failed, %u not exported\n", counts.uploaded, counts.failed, counts.notExported);
-  fflush(stdout);
+  printResults(session.outcomes());
 
   loaded.unload();  // the plug-in removes its export folder
   NSAppleScriptSetScriptingTarget(nullptr);

@@ -165,8 +165,8 @@ TEST_F(Export, PhotosWithAndWithoutPositionAndProperties) {
   // Each uploaded photo's page address is in its caption, after the caption it had.
   const std::string pages = server.url() + "/photo/";
   std::string beach = library.caption(0), summit = library.caption(1), harbour = library.caption(2);
-  EXPECT_EQ(beach.rfind("Morning at the beach\r\r" + pages, 0), 0u) << beach;
-  EXPECT_EQ(summit.rfind("Above the clouds\r\r" + pages, 0), 0u) << summit;
+  EXPECT_EQ(beach.rfind("Morning at the beach\n\n" + pages, 0), 0u) << beach;
+  EXPECT_EQ(summit.rfind("Above the clouds\n\n" + pages, 0), 0u) << summit;
   EXPECT_EQ(harbour.rfind(pages, 0), 0u) << harbour;
   EXPECT_NE(beach.substr(beach.rfind('\r') + 1), harbour);
   // The photo without properties has no version name to address: its caption stays empty and

@@ -11,7 +11,7 @@ _velm_export() {
   esac
   if [[ "$cur" == -* ]]; then
     COMPREPLY=($(compgen -W "--service --account --password-stdin --remember --size --privacy --album
-      --recursive -r --bundle --help -h --version" -- "$cur"))
+      --recursive -r --republish --retry-failed --dry-run --json --no-location --bundle --help -h --version" -- "$cur"))
     return
   fi
   COMPREPLY=($(compgen -f -- "$cur"))

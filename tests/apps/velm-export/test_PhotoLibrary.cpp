@@ -141,14 +141,14 @@ TEST_F(Library, CaptionScriptWritesOnlyTheSidecar) {
 
   EXPECT_EQ(runCaptionScript("IMG_2", "http://127.0.0.1:1/photo/a"), "");
   EXPECT_EQ(runCaptionScript("IMG_3", "http://127.0.0.1:1/photo/b"), "");
-  EXPECT_EQ(library.caption(0), "Beach\r\rhttp://127.0.0.1:1/photo/a");
+  EXPECT_EQ(library.caption(0), "Beach\n\nhttp://127.0.0.1:1/photo/a");
   EXPECT_EQ(library.caption(1), "http://127.0.0.1:1/photo/b");
   EXPECT_EQ(velmtest::readFile(withCaption), photoBytes) << "the photo itself must not change";
   EXPECT_TRUE(fs::exists(PhotoLibrary::sidecarPath(withCaption)));
 
   // A second export appends again, after what the sidecar holds.
   EXPECT_EQ(runCaptionScript("IMG_2", "u2"), "");
-  EXPECT_EQ(library.caption(0), "Beach\r\rhttp://127.0.0.1:1/photo/a\r\ru2");
+  EXPECT_EQ(library.caption(0), "Beach\n\nhttp://127.0.0.1:1/photo/a\n\nu2");
   EXPECT_EQ(runCaptionScript("nobody", "u"), "Can't get image version \"nobody\".");
 }
 
@@ -168,7 +168,7 @@ TEST_F(Library, SidecarKeepsItsOtherPropertiesAndWinsOverThePhoto) {
   EXPECT_EQ(library.caption(0), "From the photo");
   EXPECT_EQ(library.keywords(0), std::vector<std::string>{"sidecar-keyword"});
   EXPECT_EQ(runCaptionScript("IMG_4", "u"), "");
-  EXPECT_EQ(library.caption(0), "From the photo\r\ru");
+  EXPECT_EQ(library.caption(0), "From the photo\n\nu");
   auto sidecar = Exiv2::ImageFactory::open(PhotoLibrary::sidecarPath(p));
   sidecar->readMetadata();
   EXPECT_EQ(sidecar->xmpData()["Xmp.xmp.Rating"].toString(), "4");
@@ -196,11 +196,148 @@ TEST_F(Library, SidecarWriteNeverFollowsLinksPlantedInThePhotoFolder) {
     EXPECT_EQ(runCaptionScript("IMG_6", url), "");
   EXPECT_EQ(velmtest::readFile(outside / "victim"), "precious");
   EXPECT_FALSE(fs::is_symlink(sidecar));
-  EXPECT_EQ(library.caption(0), "http://127.0.0.1:1/photo/c\r\rhttp://127.0.0.1:1/photo/d");
+  EXPECT_EQ(library.caption(0), "http://127.0.0.1:1/photo/c\n\nhttp://127.0.0.1:1/photo/d");
   // Nothing is left behind but the photo, the sidecar and the planted links.
   size_t entries = 0;
   for (const auto& e : fs::directory_iterator(dir)) entries += e.path().filename().string().find("IMG_6") != std::string::npos;
   EXPECT_EQ(entries, 4u);
+}
+
+// An XMP sidecar as other programs write it, around the given properties.
+std::string packet(const std::string& properties) {
+  return "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\">"
+         "<rdf:Description rdf:about=\"\" xmlns:dc=\"http://purl.org/dc/elements/1.1/\" "
+         "xmlns:lr=\"http://ns.adobe.com/lightroom/1.0/\" xmlns:digiKam=\"http://www.digikam.org/ns/1.0/\" "
+         "xmlns:xmp=\"http://ns.adobe.com/xap/1.0/\">" +
+         properties + "</rdf:Description></rdf:RDF></x:xmpmeta>\n";
+}
+
+std::string seq(const char* property, const std::vector<std::string>& items, const char* kind = "Bag") {
+  std::string out = "<" + std::string(property) + "><rdf:" + kind + ">";
+  for (const auto& i : items) out += "<rdf:li>" + i + "</rdf:li>";
+  return out + "</rdf:" + kind + "></" + property + ">";
+}
+
+std::string alt(const char* property, const std::vector<std::pair<std::string, std::string>>& texts) {
+  std::string out = "<" + std::string(property) + "><rdf:Alt>";
+  for (const auto& [lang, text] : texts) out += "<rdf:li xml:lang=\"" + lang + "\">" + text + "</rdf:li>";
+  return out + "</rdf:Alt></" + property + ">";
+}
+
+TEST_F(Library, BothSidecarConventionsAreReadAndWrittenBackWhereTheyAre) {
+  struct Case {
+    const char* what;
+    bool full, bare;       // NAME.jpg.xmp, NAME.xmp present
+    const char* caption;   // what the library reads
+    const char* writtenTo; // the file the write-back changes
+  } cases[] = {
+      {"NAME.ext.xmp only", true, false, "full", ".jpg.xmp"},
+      {"NAME.xmp only", false, true, "bare", ".xmp"},
+      {"both: NAME.ext.xmp wins", true, true, "full", ".jpg.xmp"},
+      {"none: a new NAME.ext.xmp", false, false, "own", ".jpg.xmp"},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    PhotoLibrary lib;
+    const std::string stem = "S" + std::to_string(++n);
+    std::string p = photo(stem + ".jpg", "own");
+    const fs::path full = dir / (stem + ".jpg.xmp"), bare = dir / (stem + ".xmp");
+    if (c.full) velmtest::writeFile(full, packet(alt("dc:description", {{"x-default", "full"}})));
+    if (c.bare) velmtest::writeFile(bare, packet(alt("dc:description", {{"x-default", "bare"}})));
+    const std::string fullBefore = velmtest::readFile(full), bareBefore = velmtest::readFile(bare);
+    ASSERT_TRUE(lib.add(p, nullptr));
+    EXPECT_EQ(lib.caption(0), c.caption);
+    NSAppleScriptSetScriptingTarget(&lib);
+    CFRef<CFStringRef> name(CFStringCreateWithCString(nullptr, stem.c_str(), kCFStringEncodingUTF8));
+    EXPECT_EQ(lib.setIPTCTagValue(name.get(), CFSTR("Caption/Abstract"), CFSTR("changed")), noErr);
+    NSAppleScriptSetScriptingTarget(nullptr);
+    EXPECT_EQ(lib.caption(0), "changed");
+    const bool toFull = std::string(c.writtenTo) == ".jpg.xmp";
+    EXPECT_EQ(velmtest::readFile(toFull ? bare : full), toFull ? bareBefore : fullBefore) << "the other one changed";
+    EXPECT_NE(velmtest::readFile(toFull ? full : bare).find("changed"), std::string::npos);
+  }
+}
+
+TEST_F(Library, KeywordsLeaveOutDarktableTagsAndFallBackToHierarchicalOnes) {
+  struct Case {
+    const char* what;
+    std::string properties;
+    std::vector<std::string> keywords;
+  } cases[] = {
+      {"flat keywords", seq("dc:subject", {"sea", "sun"}), {"sea", "sun"}},
+      {"darktable's own tags are left out",
+       seq("dc:subject", {"darktable|format|nef", "sea", "darktable|changed"}), {"sea"}},
+      {"flat wins over hierarchical",
+       seq("dc:subject", {"sea"}) + seq("lr:hierarchicalSubject", {"Places|Europe|Berlin"}), {"sea"}},
+      {"lr:hierarchicalSubject gives its last levels, once each",
+       seq("dc:subject", {"darktable|format|nef"}) +
+           seq("lr:hierarchicalSubject", {"darktable|format|nef", "Places|Europe|Berlin", "People|Anna",
+                                          "Trips|Berlin"}),
+       {"Berlin", "Anna"}},
+      {"digiKam's TagsList", seq("digiKam:TagsList", {"Places/Alps/Summit", "Snow"}, "Seq"), {"Summit", "Snow"}},
+      {"an empty sidecar list hides the photo's", seq("dc:subject", {}), {}},
+      {"no keyword property: the photo's own", "<xmp:Rating>3</xmp:Rating>", {"photo-keyword"}},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    PhotoLibrary lib;
+    std::string p = photo("K" + std::to_string(++n) + ".jpg", "", {"photo-keyword"});
+    velmtest::writeFile(p + ".xmp", packet(c.properties));
+    ASSERT_TRUE(lib.add(p, nullptr));
+    EXPECT_EQ(lib.keywords(0), c.keywords);
+  }
+  // darktable's tags in the photo's own IPTC keywords too.
+  PhotoLibrary lib;
+  ASSERT_TRUE(lib.add(photo("K0.jpg", "", {"darktable|format|jpg", "river"}), nullptr));
+  EXPECT_EQ(lib.keywords(0), std::vector<std::string>{"river"});
+}
+
+TEST_F(Library, TheVersionNameIsThePhotosTitleMadeUnique) {
+  std::string titled = photo("IMG_7.jpg");
+  velmtest::writeFile(titled + ".xmp", packet(alt("dc:title", {{"x-default", "Harbour at dusk"}})));
+  std::string same = photo("IMG_8.jpg");
+  velmtest::writeFile(dir / "IMG_8.xmp", packet(alt("dc:title", {{"x-default", "Harbour at dusk"}})));
+  std::string untitled = photo("IMG_9.jpg");
+  for (const auto& p : {titled, same, untitled}) ASSERT_TRUE(library.add(p, nullptr));
+  // The IPTC object name of the photo itself.
+  std::string named = photo("IMG_10.jpg");
+  {
+    auto image = Exiv2::ImageFactory::open(named);
+    image->readMetadata();
+    Exiv2::IptcData iptc;
+    iptc["Iptc.Envelope.CharacterSet"] = "\x1b%G";
+    iptc["Iptc.Application2.ObjectName"] = "Gipfel \xC3\xBC" "ber den Wolken";
+    image->setIptcData(iptc);
+    image->writeMetadata();
+  }
+  ASSERT_TRUE(library.add(named, nullptr));
+  EXPECT_EQ(library.photo(0).versionName, "Harbour at dusk");
+  EXPECT_EQ(library.photo(1).versionName, "Harbour at dusk (2)");
+  EXPECT_EQ(library.photo(2).versionName, "IMG_9");
+  EXPECT_EQ(library.photo(3).versionName, "Gipfel \xC3\xBC" "ber den Wolken");
+  // The write-back finds the photo by that name.
+  EXPECT_EQ(runCaptionScript("Harbour at dusk (2)", "u"), "");
+  EXPECT_EQ(library.caption(1), "u");
+}
+
+TEST_F(Library, TheWriteBackKeepsTheCaptionsOtherLanguagesAndWritesLineFeeds) {
+  std::string p = photo("IMG_11.jpg");
+  velmtest::writeFile(p + ".xmp", packet(alt("dc:description", {{"x-default", "Harbour at dusk"},
+                                                                {"de-DE", "Hafen in der D\xC3\xA4mmerung"},
+                                                                {"en-GB", "Harbour at dusk"}})));
+  ASSERT_TRUE(library.add(p, nullptr));
+  EXPECT_EQ(runCaptionScript("IMG_11", "http://127.0.0.1:1/photo/e"), "");
+  EXPECT_EQ(library.caption(0), "Harbour at dusk\n\nhttp://127.0.0.1:1/photo/e");
+  // Read back by exiftool, an independent reader.
+  int status = -1;
+  std::string all = velmtest::runCommand("exiftool -j -XMP-dc:Description-de-DE -XMP-dc:Description-en-GB "
+                                         "-XMP-dc:Description " + p + ".xmp", &status);
+  EXPECT_NE(all.find("\"Description\": \"Harbour at dusk\\n\\nhttp://127.0.0.1:1/photo/e\""), std::string::npos) << all;
+  EXPECT_NE(all.find("\"Description-de-DE\": \"Hafen in der D\xC3\xA4mmerung\""), std::string::npos) << all;
+  EXPECT_NE(all.find("\"Description-en-GB\": \"Harbour at dusk\""), std::string::npos) << all;
+  EXPECT_EQ(velmtest::readFile(p + ".xmp").find('\r'), std::string::npos);
 }
 
 }  // namespace

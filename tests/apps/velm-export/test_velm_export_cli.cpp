@@ -104,7 +104,8 @@ TEST_F(Cli, HelpAndVersion) {
     EXPECT_EQ(r.status, 0);
     for (const char* part : {"--service URL", "--account NAME", "--password-stdin", "--remember", "--size PIXELS",
                              "--privacy LEVEL", "0 (Public)", "500 (Friends", "800 (Family)", "1000 (Private)",
-                             "--album NAME", "--recursive", "--bundle PATH", "--version", "Exit status: 0",
+                             "--album NAME", "--recursive", "--republish", "--retry-failed", "--dry-run", "--json",
+                             "--no-location", "already published: PAGE", "--bundle PATH", "--version", "Exit status: 0",
                              "130 cancelled", "N uploaded, N failed, N not exported"})
       EXPECT_TRUE(has(r.out, part)) << option << ": " << part;
   }
@@ -122,8 +123,9 @@ TEST_F(Cli, ExportsPrintsResultsAndRemembersOnlyWhenAsked) {
   EXPECT_FALSE(has(storedPreferences(), "anna"));
   EXPECT_FALSE(has(storedPreferences(), "VelmServiceURL"));
 
-  Outcome first = velmExport("--service " + server.url() + " --account anna --password-stdin --remember --album " +
-                                 "'Summer 2008' -r " + quote(dir.string()),
+  // The same photos again: --republish uploads them once more.
+  Outcome first = velmExport("--service " + server.url() + " --account anna --password-stdin --remember --republish "
+                                 "--album 'Summer 2008' -r " + quote(dir.string()),
                              "secret\n");
   ASSERT_EQ(first.status, 0) << first.err;
   // Standard output: the results, one line per photo and the counts; nothing else.
@@ -149,11 +151,12 @@ TEST_F(Cli, ExportsPrintsResultsAndRemembersOnlyWhenAsked) {
   EXPECT_EQ(uploads(), 4u);  // the text file never went out
   EXPECT_TRUE(has(server.requestLog(), "privacy=500&add_to_album_name=Summer%202008"));
 
-  // Remembered: account, password, service and choices; only the photo is needed.
+  // Remembered: account, password, service and choices; only the photo is needed, and it is
+  // known as published to that service and account.
   Outcome second = velmExport(photo("Harbour.jpg"));
   ASSERT_EQ(second.status, 0) << second.err;
-  EXPECT_EQ(second.out.rfind("Harbour: " + pages, 0), 0u) << second.out;
-  EXPECT_EQ(uploads(), 5u);
+  EXPECT_EQ(second.out.rfind("Harbour: already published: " + pages, 0), 0u) << second.out;
+  EXPECT_EQ(uploads(), 4u);
 }
 
 TEST_F(Cli, ARefusedAccountStopsAfterTheFirstPhotoWithOneMessage) {
