@@ -4,6 +4,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QBuffer>
 #include <QComboBox>
 #include <QFile>
 #include <QGroupBox>
@@ -13,7 +14,9 @@
 #include <QUiLoader>
 #include <QVariant>
 #include <QWidget>
+#include <QXmlStreamReader>
 #include <string>
+#include <vector>
 
 #include "AppKitQt.h"
 #include "CFURL.h"
@@ -262,6 +265,51 @@ struct Loader {
   }
 };
 
+// Whether an interface file holds at most one layout in each widget and one thing (widget,
+// layout or spacer) in each layout item. The loader builds every such child it finds and drops
+// the ones it cannot place without freeing them, so a file breaking either rule is refused
+// before it is loaded.
+bool eachWidgetHasOneLayout(const QByteArray& bytes, QString* why) {
+  QXmlStreamReader xml(bytes);
+  struct Open {
+    QString name;
+    int layouts = 0, contents = 0;
+  };
+  std::vector<Open> open;
+  while (!xml.atEnd()) {
+    switch (xml.readNext()) {
+      case QXmlStreamReader::StartElement: {
+        QString name = xml.name().toString();
+        if (!open.empty()) {
+          Open& parent = open.back();
+          bool content = name == u"widget" || name == u"layout" || name == u"spacer";
+          if (parent.name == u"widget" && name == u"layout" && ++parent.layouts > 1) {
+            *why = QStringLiteral("a widget with more than one layout (line %1)").arg(xml.lineNumber());
+            return false;
+          }
+          if (parent.name == u"item" && content && ++parent.contents > 1) {
+            *why = QStringLiteral("a layout item with more than one widget, layout or spacer (line %1)")
+                       .arg(xml.lineNumber());
+            return false;
+          }
+        }
+        open.push_back(Open{name});
+        break;
+      }
+      case QXmlStreamReader::EndElement:
+        if (!open.empty()) open.pop_back();
+        break;
+      default:
+        break;
+    }
+  }
+  if (xml.hasError()) {
+    *why = QStringLiteral("not well-formed XML (line %1: %2)").arg(xml.lineNumber()).arg(xml.errorString());
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 QWidget* NSViewGetQWidget(NSView* view) {
@@ -280,9 +328,16 @@ bool NSNib::instantiateNibWithOwner(NSObject* owner, std::vector<std::unique_ptr
     CFRef<CFStringRef> path(CFURLCopyFileSystemPath(url_.get(), kCFURLPOSIXPathStyle));
     QFile file(qt(path.get()));
     if (!file.open(QIODevice::ReadOnly)) return false;
+    QByteArray bytes = file.readAll();
+    if (QString why; !eachWidgetHasOneLayout(bytes, &why)) {
+      qWarning("%s: %s", qPrintable(file.fileName()), qPrintable(why));
+      return false;
+    }
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::ReadOnly);
     QUiLoader loader;
     loader.setTranslationEnabled(false);  // marked texts are translated by the owner, not by Qt
-    QWidget* root = loader.load(&file, nullptr);
+    QWidget* root = loader.load(&buffer, nullptr);
     if (!root) return false;
     Loader build{owner};
     std::unique_ptr<NSView> rootView = build.wrap(root);

@@ -125,6 +125,18 @@ CFBundleRef panelBundle() {
                         "<key>CFBundleIdentifier</key><string>test.nib</string></dict></plist>");
     velmtest::writeFile(root / "Contents/Resources/Panel.ui", kPanel);
     velmtest::writeFile(root / "Contents/Resources/Broken.ui", "<ui version=\"4.0\"><widget class=");
+    // Files the loader would build and then lose part of: two layouts in one widget, two
+    // things in one layout item.
+    velmtest::writeFile(root / "Contents/Resources/TwoLayouts.ui",
+                        "<ui version=\"4.0\"><widget class=\"QWidget\" name=\"rootView\">"
+                        "<layout class=\"QGridLayout\"><item row=\"0\" column=\"0\">"
+                        "<widget class=\"QLabel\" name=\"a\"/></item></layout>stray text"
+                        "<layout class=\"QVBoxLayout\"><item><widget class=\"QLabel\" name=\"b\"/></item>"
+                        "</layout></widget></ui>");
+    velmtest::writeFile(root / "Contents/Resources/CrowdedItem.ui",
+                        "<ui version=\"4.0\"><widget class=\"QWidget\" name=\"rootView\">"
+                        "<layout class=\"QVBoxLayout\"><item><widget class=\"QLabel\" name=\"a\"/>"
+                        "<layout class=\"QHBoxLayout\"/></item></layout></widget></ui>");
     std::string p = root.string();
     CFRef<CFURLRef> url(CFURLCreateFromFileSystemRepresentation(nullptr, reinterpret_cast<const UInt8*>(p.data()),
                                                                 static_cast<CFIndex>(p.size()), true));
@@ -254,8 +266,11 @@ TEST(NSNib, MissingOrBrokenFilesFail) {
   NSNib missing(CFSTR("NoSuchPanel"), panelBundle());
   EXPECT_FALSE(missing.isValid());
   EXPECT_FALSE(missing.instantiateNibWithOwner(&owner, &top));
-  NSNib broken(CFSTR("Broken"), panelBundle());
-  EXPECT_FALSE(broken.instantiateNibWithOwner(&owner, &top));
+  for (CFStringRef name : {CFSTR("Broken"), CFSTR("TwoLayouts"), CFSTR("CrowdedItem")}) {
+    NSNib broken(name, panelBundle());
+    EXPECT_TRUE(broken.isValid()) << utf8(name);
+    EXPECT_FALSE(broken.instantiateNibWithOwner(&owner, &top)) << utf8(name);
+  }
   EXPECT_TRUE(top.empty());
   EXPECT_TRUE(owner.outlets.empty());
 }
