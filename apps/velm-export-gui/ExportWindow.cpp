@@ -409,7 +409,7 @@ void ExportWindow::chooseFiles() {
   if (isExporting()) return;
   QStringList files = QFileDialog::getOpenFileNames(
       this, T("Choose Photos"), QString(),
-      T("Photos") + QStringLiteral(" (*.jpg *.jpeg *.png *.tif *.tiff *.heic *.heif *.webp *.gif);;") + T("All files") +
+      T("Photos") + QStringLiteral(" (*.jpg *.jpeg *.png *.tif *.tiff *.heic *.heif *.avif *.webp *.gif *.dng *.cr2 *.cr3 *.nef *.arw *.orf *.raf *.rw2);;") + T("All files") +
           QStringLiteral(" (*)"));
   addPaths(files);
 }
