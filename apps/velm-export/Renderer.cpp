@@ -242,10 +242,13 @@ bool writeMetadata(std::string& bytes, const std::function<void(Exiv2::Image&)>&
     image->readMetadata();
     change(*image);
     image->writeMetadata();
+    // Exiv2's buffer of the written image goes straight into bytes; bytes is left as it was
+    // until then, so a failure leaves the image unchanged.
     Exiv2::BasicIo& io = image->io();
-    io.seek(0, Exiv2::BasicIo::beg);
-    Exiv2::DataBuf all = io.read(static_cast<long>(io.size()));
-    bytes.assign(reinterpret_cast<const char*>(all.pData_), static_cast<size_t>(all.size_));
+    const Exiv2::byte* all = io.mmap();
+    std::string written(reinterpret_cast<const char*>(all), io.size());
+    io.munmap();
+    bytes.swap(written);
     return true;
   } catch (const std::exception& e) {
     if (why) *why = e.what();
@@ -360,10 +363,10 @@ bool renderVersion(const PhotoLibrary& library, size_t index, const std::string&
   std::string bytes, why;
   if (route == Route::Copy) {
     if (!readWhole(photo.path, bytes)) return fail("cannot be read");
-    // The copy's own metadata, with the version's merged over it.
-    std::string rendered = bytes;
+    // The copy's own metadata, with the version's merged over it; bytes stay as they are
+    // when Exiv2 cannot write them.
     bool written = writeMetadata(
-        rendered,
+        bytes,
         [&](Exiv2::Image& image) {
           Exiv2::ExifData exif = image.exifData();
           Exiv2::IptcData iptc = image.iptcData();
@@ -375,8 +378,7 @@ bool renderVersion(const PhotoLibrary& library, size_t index, const std::string&
           image.setXmpData(xmp);
         },
         &why);
-    if (written) bytes.swap(rendered);
-    else if (settings.noLocation) return fail("its position cannot be removed (" + why + ")");
+    if (!written && settings.noLocation) return fail("its position cannot be removed (" + why + ")");
     // Otherwise the photo goes as it is: what the host cannot write it still sends.
   } else {
     bool made = route == Route::Raw ? developRaw(photo.path, bytes, &why) : reencode(photo.path, bytes, &why);
