@@ -29,11 +29,28 @@ using velmexport::cfString;
 
 namespace {
 
+// The file's bytes, read in large blocks (sized by the file) rather than character by character.
 bool readWhole(const std::string& path, std::string& out) {
-  std::ifstream f(path, std::ios::binary);
-  if (!f) return false;
-  out.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-  return !f.bad();
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st {};
+  bool ok = fstat(fd, &st) == 0;
+  out.clear();
+  if (ok && st.st_size > 0) out.resize(static_cast<size_t>(st.st_size));
+  size_t done = 0;
+  while (ok) {
+    if (done == out.size()) out.resize(done + 65536);  // the file grew, or its size is unknown
+    ssize_t n = read(fd, out.data() + done, out.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = n == 0;
+      break;
+    }
+    done += static_cast<size_t>(n);
+  }
+  close(fd);
+  out.resize(ok ? done : 0);
+  return ok;
 }
 
 // Writes bytes to a new file at path: through a temporary file made exclusively beside it,
