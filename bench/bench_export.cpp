@@ -2,7 +2,7 @@
 // loopback: the share of the time spent outside photo preparation, and the peak memory as the
 // number of photos grows (only one prepared photo is held at a time).
 //
-//   bench_export [COUNT...]     (default: 10 50)
+//   bench_export [COUNT...]     (default: 10 50 200)
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -17,6 +17,7 @@
 #include <exiv2/exiv2.hpp>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -24,6 +25,7 @@
 #include <vector>
 
 #include "AppKitQt.h"
+#include "BenchTable.h"
 #include "ExportHost.h"
 #include "NSWorkspace.h"
 #include "PlugInBundle.h"
@@ -93,7 +95,7 @@ bool startServer(const fs::path& data, Server& server) {
 int main(int argc, char** argv) {
   std::vector<int> counts;
   for (int i = 1; i < argc; ++i) counts.push_back(std::atoi(argv[i]));
-  if (counts.empty()) counts = {10, 50};
+  if (counts.empty()) counts = {10, 50, 200};
 
   fs::path work = fs::temp_directory_path() / ("velm-bench-export-" + std::to_string(getpid()));
   fs::create_directories(work);
@@ -134,6 +136,8 @@ int main(int argc, char** argv) {
          static_cast<long>(CFDataGetLength(warm.get()) / 1024));
   warm.reset();
 
+  std::vector<std::pair<int, double>> peaks;  // photos, peak MiB after their export
+  double outsideAt50 = NAN;
   CFBundleRef bundle = PlugInLoadBundle(cf(VELM_BUNDLE_DIR).get());
   printf("%8s %10s %12s %10s %14s %12s\n", "photos", "total s", "per photo ms", "prep ms", "outside prep",
          "peak MiB");
@@ -164,15 +168,25 @@ int main(int argc, char** argv) {
     panel->findChild<QComboBox*>("sizePopUp")->setCurrentIndex(1);  // 1600
     plugIn->exportManagerShouldBeginExport();
     auto t0 = Clock::now();
-    runExportImages(*plugIn, library, *api.exportManager, [](const std::string& m) { fprintf(stderr, "%s\n", m.c_str()); });
+    runExportImages(*plugIn, library, *api.exportManager, [](unsigned, const std::string& m) { fprintf(stderr, "%s\n", m.c_str()); });
     double total = seconds(Clock::now() - t0);
     double outside = (total - count * prepEach) / total;
     printf("%8d %10.2f %12.1f %10.1f %13.1f%% %12.1f\n", count, total, total * 1000 / count, prepEach * 1000,
            outside * 100, peakKiB() / 1024.0);
+    peaks.emplace_back(count, peakKiB() / 1024.0);
+    if (count == 50) outsideAt50 = outside * 100;
     plugIn.reset();
     NSAppleScriptSetScriptingTarget(nullptr);
   }
   std::error_code ec;
   fs::remove_all(work, ec);
+  if (std::isfinite(outsideAt50))
+    benchtable::row("export of 50 photos at 1600: time outside preparation", "-", outsideAt50, NAN, "%",
+                    benchtable::Goal::ValueAtMost, 10);
+  // The process's peak after the smallest export against its peak after the largest one.
+  if (peaks.size() >= 2)
+    benchtable::row("export peak memory, " + std::to_string(peaks.back().first) + " photos",
+                    "same, " + std::to_string(peaks.front().first) + " photos", peaks.back().second,
+                    peaks.front().second, "MiB", benchtable::Goal::RatioAtMost, 1.1);
   return 0;
 }

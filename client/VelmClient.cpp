@@ -190,24 +190,30 @@ CFDataRef VelmClient::POSTFileDataSync(const NSURL& url, CFDataRef fileData, CFS
       boundary.get(), name.get()));
   CFRef<CFStringRef> tail(CFStringCreateWithFormat(nullptr, nullptr, CFSTR("\r\n--%@--"), boundary.get()));
 
-  // The body is built whole in memory; the photo's bytes are copied into it once.
-  CFIndex photoLength = fileData ? CFDataGetLength(fileData) : 0;
-  CFRef<CFMutableDataRef> body(CFDataCreateMutable(nullptr, 0));
-  appendUTF8(body, head);
-  if (photoLength > 0) CFDataAppendBytes(body, CFDataGetBytePtr(fileData), photoLength);
-  appendUTF8(body, tail);
+  // The body goes out as three pieces: the part's head, the photo's own bytes (not copied) and
+  // the closing boundary.
+  CFRef<CFMutableDataRef> headBytes(CFDataCreateMutable(nullptr, 0));
+  CFRef<CFMutableDataRef> tailBytes(CFDataCreateMutable(nullptr, 0));
+  appendUTF8(headBytes, head);
+  appendUTF8(tailBytes, tail);
+  CFIndex bodyLength = CFDataGetLength(headBytes.get()) + (fileData ? CFDataGetLength(fileData) : 0) +
+                       CFDataGetLength(tailBytes.get());
+  std::vector<CFRef<CFDataRef>> body;
+  body.emplace_back(headBytes.release());
+  if (fileData) body.push_back(CFRef<CFDataRef>::retain(fileData));
+  body.emplace_back(tailBytes.release());
 
   NSMutableURLRequest request = NSMutableURLRequest::requestWithURL(url);
   request.setHTTPMethod(CFSTR("POST"));
   request.setTimeoutInterval(lTimeoutForTesting > 0 ? lTimeoutForTesting : kUploadTimeout);
   CFRef<CFStringRef> length(
-      CFStringCreateWithFormat(nullptr, nullptr, CFSTR("%lu"), static_cast<unsigned long>(CFDataGetLength(body))));
+      CFStringCreateWithFormat(nullptr, nullptr, CFSTR("%lu"), static_cast<unsigned long>(bodyLength)));
   CFRef<CFStringRef> type(
       CFStringCreateWithFormat(nullptr, nullptr, CFSTR("multipart/form-data; boundary=%@"), boundary.get()));
   request.setValue(length, CFSTR("Content-Length"));
   request.setValue(type, CFSTR("Content-Type"));
-  request.setHTTPBody(body);
-  request.setDeadlineInterval(lDeadlineForTesting > 0 ? lDeadlineForTesting : uploadDeadline(CFDataGetLength(body)));
+  request.setHTTPBodyParts(std::move(body));
+  request.setDeadlineInterval(lDeadlineForTesting > 0 ? lDeadlineForTesting : uploadDeadline(bodyLength));
   request.setMaximumAnswerLength(kMaxAnswerLength);
   request.setCancellationFlag(&lStopped);
   if (lStopped) return nullptr;

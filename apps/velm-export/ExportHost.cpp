@@ -2,11 +2,12 @@
 #include "ExportHost.h"
 #include "Renderer.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 namespace fs = std::filesystem;
 
@@ -35,11 +36,29 @@ using velmexport::utf8;
 
 namespace {
 
-bool readWhole(const std::string& path, std::string& out) {
-  std::ifstream f(path, std::ios::binary);
-  if (!f) return false;
-  out.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-  return !f.bad();
+// The file's bytes, read straight into a new data object; null when it cannot be read.
+CFRef<CFDataRef> readWhole(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return {};
+  CFRef<CFMutableDataRef> data(CFDataCreateMutable(nullptr, 0));
+  struct stat st {};
+  bool ok = data && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  CFIndex done = 0;
+  if (ok && st.st_size > 0) CFDataSetLength(data.get(), static_cast<CFIndex>(st.st_size));
+  while (ok) {
+    if (done == CFDataGetLength(data.get())) CFDataIncreaseLength(data.get(), 65536);  // the file grew
+    ssize_t n = read(fd, CFDataGetMutableBytePtr(data.get()) + done, static_cast<size_t>(CFDataGetLength(data.get()) - done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = n == 0;
+      break;
+    }
+    done += n;
+  }
+  close(fd);
+  if (!ok) return {};
+  CFDataSetLength(data.get(), done);
+  return CFRef<CFDataRef>(data.release());
 }
 
 }  // namespace
@@ -65,14 +84,12 @@ void runExportImages(ApertureExportPlugIn& plugIn, const PhotoLibrary& library, 
       failure(index, why);
       continue;
     }
-    std::string bytes;
-    if (!readWhole(target, bytes)) {
+    CFRef<CFDataRef> data = readWhole(target);
+    if (!data) {
       unlink(target.c_str());
       failure(index, relative + ": cannot be read back from the export folder " + destination);
       continue;
     }
-    CFRef<CFDataRef> data(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(bytes.data()),
-                                       static_cast<CFIndex>(bytes.size())));
     CFRef<CFStringRef> relativePath = cfString(relative);
     if (!plugIn.exportManagerShouldWriteImageData(data.get(), relativePath.get(), index)) {
       unlink(target.c_str());

@@ -29,11 +29,28 @@ using velmexport::cfString;
 
 namespace {
 
+// The file's bytes, read in large blocks (sized by the file) rather than character by character.
 bool readWhole(const std::string& path, std::string& out) {
-  std::ifstream f(path, std::ios::binary);
-  if (!f) return false;
-  out.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-  return !f.bad();
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st {};
+  bool ok = fstat(fd, &st) == 0;
+  out.clear();
+  if (ok && st.st_size > 0) out.resize(static_cast<size_t>(st.st_size));
+  size_t done = 0;
+  while (ok) {
+    if (done == out.size()) out.resize(done + 65536);  // the file grew, or its size is unknown
+    ssize_t n = read(fd, out.data() + done, out.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = n == 0;
+      break;
+    }
+    done += static_cast<size_t>(n);
+  }
+  close(fd);
+  out.resize(ok ? done : 0);
+  return ok;
 }
 
 // Writes bytes to a new file at path: through a temporary file made exclusively beside it,
@@ -242,10 +259,13 @@ bool writeMetadata(std::string& bytes, const std::function<void(Exiv2::Image&)>&
     image->readMetadata();
     change(*image);
     image->writeMetadata();
+    // Exiv2's buffer of the written image goes straight into bytes; bytes is left as it was
+    // until then, so a failure leaves the image unchanged.
     Exiv2::BasicIo& io = image->io();
-    io.seek(0, Exiv2::BasicIo::beg);
-    Exiv2::DataBuf all = io.read(static_cast<long>(io.size()));
-    bytes.assign(reinterpret_cast<const char*>(all.pData_), static_cast<size_t>(all.size_));
+    const Exiv2::byte* all = io.mmap();
+    std::string written(reinterpret_cast<const char*>(all), io.size());
+    io.munmap();
+    bytes.swap(written);
     return true;
   } catch (const std::exception& e) {
     if (why) *why = e.what();
@@ -360,10 +380,10 @@ bool renderVersion(const PhotoLibrary& library, size_t index, const std::string&
   std::string bytes, why;
   if (route == Route::Copy) {
     if (!readWhole(photo.path, bytes)) return fail("cannot be read");
-    // The copy's own metadata, with the version's merged over it.
-    std::string rendered = bytes;
+    // The copy's own metadata, with the version's merged over it; bytes stay as they are
+    // when Exiv2 cannot write them.
     bool written = writeMetadata(
-        rendered,
+        bytes,
         [&](Exiv2::Image& image) {
           Exiv2::ExifData exif = image.exifData();
           Exiv2::IptcData iptc = image.iptcData();
@@ -375,8 +395,7 @@ bool renderVersion(const PhotoLibrary& library, size_t index, const std::string&
           image.setXmpData(xmp);
         },
         &why);
-    if (written) bytes.swap(rendered);
-    else if (settings.noLocation) return fail("its position cannot be removed (" + why + ")");
+    if (!written && settings.noLocation) return fail("its position cannot be removed (" + why + ")");
     // Otherwise the photo goes as it is: what the host cannot write it still sends.
   } else {
     bool made = route == Route::Raw ? developRaw(photo.path, bytes, &why) : reencode(photo.path, bytes, &why);

@@ -81,7 +81,7 @@ std::string jpegSpace(const void* jpeg, size_t length) {
 
 // Writes the metadata of the properties and the image's ICC profile into the encoded JPEG.
 bool addMetadata(const void* jpeg, size_t length, VipsImage* image, CFDictionaryRef properties,
-                 std::vector<UInt8>* out) {
+                 CFMutableDataRef out) {
   auto encoded = Exiv2::ImageFactory::open(static_cast<const Exiv2::byte*>(jpeg), static_cast<long>(length));
   if (!encoded.get()) return false;
   encoded->readMetadata();
@@ -140,14 +140,15 @@ bool addMetadata(const void* jpeg, size_t length, VipsImage* image, CFDictionary
   vips_error_clear();
 
   encoded->writeMetadata();
+  // The encoded photo goes from Exiv2's buffer straight into the destination's data: one copy.
   Exiv2::BasicIo& io = encoded->io();
   if (io.open() != 0) return false;
-  io.seek(0, Exiv2::BasicIo::beg);
-  Exiv2::DataBuf bytes = io.read(io.size());
+  long size = static_cast<long>(io.size());
+  const Exiv2::byte* bytes = size > 0 && size <= 0x7fffffff ? io.mmap() : nullptr;
+  if (bytes) CFDataAppendBytes(out, bytes, static_cast<CFIndex>(size));
+  io.munmap();
   io.close();
-  if (bytes.size_ <= 0) return false;
-  out->assign(bytes.pData_, bytes.pData_ + bytes.size_);
-  return true;
+  return bytes != nullptr;
 }
 
 }  // namespace
@@ -193,16 +194,15 @@ Boolean CGImageDestinationFinalize(CGImageDestinationRef idst) {
     g_free(jpeg);
     return false;
   }
-  std::vector<UInt8> bytes;
+  // addMetadata appends to the destination's data only as its last step, once all went well.
   bool ok = false;
   try {
-    ok = addMetadata(jpeg, length, image, added.properties.get(), &bytes);
+    ok = addMetadata(jpeg, length, image, added.properties.get(), idst->data.get());
   } catch (...) {
     ok = false;
   }
   g_free(jpeg);
   vips_error_clear();
-  if (!ok || bytes.size() > 0x7fffffff) return false;
-  CFDataAppendBytes(idst->data.get(), bytes.data(), static_cast<CFIndex>(bytes.size()));
+  if (!ok) return false;
   return true;
 }

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -83,6 +84,40 @@ long errorCodeFor(CURLcode rc) {
     case CURLE_SSL_CACERT_BADFILE: return NSURLErrorSecureConnectionFailed;
     default: return NSURLErrorUnknown;
   }
+}
+
+// A body in pieces, read out by libcurl in order.
+struct PartsReader {
+  const std::vector<CFRef<CFDataRef>>* parts = nullptr;
+  std::size_t part = 0;    // the piece being sent
+  std::size_t offset = 0;  // bytes of it already sent
+};
+
+size_t readParts(char* buffer, size_t size, size_t count, void* context) {
+  auto* reader = static_cast<PartsReader*>(context);
+  size_t room = size * count, done = 0;
+  while (done < room && reader->part < reader->parts->size()) {
+    CFDataRef piece = (*reader->parts)[reader->part].get();
+    size_t length = piece ? static_cast<size_t>(CFDataGetLength(piece)) : 0;
+    size_t n = std::min(room - done, length - reader->offset);
+    if (n > 0) std::memcpy(buffer + done, CFDataGetBytePtr(piece) + reader->offset, n);
+    done += n;
+    reader->offset += n;
+    if (reader->offset == length) {
+      ++reader->part;
+      reader->offset = 0;
+    }
+  }
+  return done;
+}
+
+// libcurl rewinds a body it must send again; only a rewind to the start is asked for.
+int seekParts(void* context, curl_off_t offset, int origin) {
+  auto* reader = static_cast<PartsReader*>(context);
+  if (origin != SEEK_SET || offset != 0) return CURL_SEEKFUNC_CANTSEEK;
+  reader->part = 0;
+  reader->offset = 0;
+  return CURL_SEEKFUNC_OK;
 }
 
 struct Exchange {
@@ -227,7 +262,15 @@ CFStringRef NSMutableURLRequest::valueForHTTPHeaderField(CFStringRef field) cons
   return nullptr;
 }
 
-void NSMutableURLRequest::setHTTPBody(CFDataRef data) { body_ = CFRef<CFDataRef>::retain(data); }
+void NSMutableURLRequest::setHTTPBody(CFDataRef data) {
+  body_ = CFRef<CFDataRef>::retain(data);
+  parts_.clear();
+}
+
+void NSMutableURLRequest::setHTTPBodyParts(std::vector<CFRef<CFDataRef>> parts) {
+  parts_ = std::move(parts);
+  body_.reset();
+}
 
 // ---------------------------------------------------------------------------------------
 // NSError, NSHTTPURLResponse
@@ -313,6 +356,7 @@ CFRef<CFDataRef> NSURLConnection::sendSynchronousRequest(const NSMutableURLReque
     }
 
     CFDataRef body = request.HTTPBody();
+    PartsReader parts;
     if (method == "GET") {
       curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
       curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
@@ -325,12 +369,26 @@ CFRef<CFDataRef> NSURLConnection::sendSynchronousRequest(const NSMutableURLReque
         curl_easy_setopt(h, CURLOPT_POST, 1L);
       else
         curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, method.c_str());
-      // The body is sent straight from the data object, without another copy.
-      static const UInt8 kNothing = 0;
-      const UInt8* bytes = body ? CFDataGetBytePtr(body) : &kNothing;
-      curl_off_t length = body ? static_cast<curl_off_t>(CFDataGetLength(body)) : 0;
-      curl_easy_setopt(h, CURLOPT_POSTFIELDS, bytes ? bytes : &kNothing);
-      curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, length);
+      if (!request.HTTPBodyParts().empty()) {
+        // The pieces are read out one after another as the request goes; none is copied
+        // into a buffer of the whole.
+        curl_off_t length = 0;
+        for (const auto& piece : request.HTTPBodyParts()) length += piece ? CFDataGetLength(piece.get()) : 0;
+        parts.parts = &request.HTTPBodyParts();
+        if (method != "POST") curl_easy_setopt(h, CURLOPT_POST, 1L);
+        curl_easy_setopt(h, CURLOPT_READFUNCTION, readParts);
+        curl_easy_setopt(h, CURLOPT_READDATA, &parts);
+        curl_easy_setopt(h, CURLOPT_SEEKFUNCTION, seekParts);
+        curl_easy_setopt(h, CURLOPT_SEEKDATA, &parts);
+        curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, length);
+      } else {
+        // The body is sent straight from the data object, without another copy.
+        static const UInt8 kNothing = 0;
+        const UInt8* bytes = body ? CFDataGetBytePtr(body) : &kNothing;
+        curl_off_t length = body ? static_cast<curl_off_t>(CFDataGetLength(body)) : 0;
+        curl_easy_setopt(h, CURLOPT_POSTFIELDS, bytes ? bytes : &kNothing);
+        curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, length);
+      }
     }
 
     std::unique_ptr<curl_slist, SlistDeleter> headers;

@@ -56,6 +56,12 @@ class NSMutableURLRequest {
   CFDataRef HTTPBody() const { return body_.get(); }
   void setHTTPBody(CFDataRef data);
 
+  // Beyond the platform: a body sent as pieces one after another, each retained (not copied),
+  // so that a large piece (a photo) goes out without being copied into one buffer with the
+  // rest. Setting parts drops the body set with setHTTPBody, and the other way round.
+  const std::vector<CFRef<CFDataRef>>& HTTPBodyParts() const { return parts_; }
+  void setHTTPBodyParts(std::vector<CFRef<CFDataRef>> parts);
+
  private:
   explicit NSMutableURLRequest(NSURL url);
   NSURL url_;
@@ -63,6 +69,7 @@ class NSMutableURLRequest {
   double timeout_ = kDefaultTimeoutInterval;
   std::vector<std::pair<CFRef<CFStringRef>, CFRef<CFStringRef>>> headers_;
   CFRef<CFDataRef> body_;
+  std::vector<CFRef<CFDataRef>> parts_;
   CFIndex maxAnswer_ = 0;
   double deadline_ = 0;
   const std::atomic<bool>* cancel_ = nullptr;

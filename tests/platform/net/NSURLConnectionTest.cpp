@@ -144,6 +144,36 @@ TEST(NSURLConnection, PostsTheBodyExactlyWithItsRealLength) {
   EXPECT_EQ(seen.substr(seen.find("\r\n\r\n") + 4), payload);
 }
 
+TEST(NSURLConnection, PostsABodyInPartsAsOneBodyWithItsLength) {
+  RawServer raw(std::string("HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok"));
+  ASSERT_NE(raw.port(), 0);
+  // A piece larger than libcurl's upload buffer, an empty one and bytes of every value.
+  std::string large(300000, '\0');
+  for (size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>((i * 2654435761u) >> 24);
+  const std::vector<std::string> pieces = {std::string("--B\r\n\0\xFF", 7), "", large, "\r\n--B--"};
+  std::vector<CFRef<CFDataRef>> parts;
+  std::string whole;
+  for (const auto& p : pieces) {
+    parts.emplace_back(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(p.data()), static_cast<CFIndex>(p.size())));
+    whole += p;
+  }
+  NSMutableURLRequest r = requestFor(raw.url() + "/up");
+  r.setHTTPMethod(CFSTR("POST"));
+  r.setTimeoutInterval(250);
+  r.setHTTPBodyParts(std::move(parts));
+  EXPECT_EQ(r.HTTPBody(), nullptr);
+  CFRef<CFDataRef> answer = NSURLConnection::sendSynchronousRequest(r, nullptr, nullptr);
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(bytesOf(answer), "ok");
+
+  std::string seen = raw.lastRequest();
+  EXPECT_EQ(seen.rfind("POST /up HTTP/1.1\r\n", 0), 0u) << seen.substr(0, 200);
+  EXPECT_NE(seen.find("\r\nContent-Length: " + std::to_string(whole.size()) + "\r\n"), std::string::npos);
+  EXPECT_EQ(seen.find("Transfer-Encoding"), std::string::npos);
+  ASSERT_NE(seen.find("\r\n\r\n"), std::string::npos);
+  EXPECT_TRUE(seen.substr(seen.find("\r\n\r\n") + 4) == whole);
+}
+
 TEST(NSURLConnection, FollowsRedirectsForGetOnly) {
   HttpServer http;
   http.server().Get("/old", [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/new"); });
