@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchServer.h"
 #include "AppKitQt.h"
 #include "BenchTable.h"
 #include "ExportHost.h"
@@ -50,44 +51,6 @@ long peakKiB() {
 
 CFRef<CFStringRef> cf(const std::string& s) {
   return CFRef<CFStringRef>(CFStringCreateWithCString(nullptr, s.c_str(), kCFStringEncodingUTF8));
-}
-
-struct Server {
-  pid_t pid = -1;
-  std::string url;
-  ~Server() {
-    if (pid > 0) {
-      kill(pid, SIGTERM);
-      waitpid(pid, nullptr, 0);
-    }
-  }
-};
-
-bool startServer(const fs::path& data, Server& server) {
-  std::string add = std::string("printf secret | '") + VELM_SERVER_BINARY + "' --data '" + data.string() +
-                    "' add-user bench >/dev/null";
-  if (std::system(add.c_str()) != 0) return false;
-  int out[2];
-  if (pipe(out) != 0) return false;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  std::string dataArg = data.string();
-  std::vector<char*> argv = {const_cast<char*>(VELM_SERVER_BINARY), const_cast<char*>("--data"), dataArg.data(),
-                             const_cast<char*>("--listen"), const_cast<char*>("127.0.0.1:0"), nullptr};
-  int rc = posix_spawn(&server.pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(out[1]);
-  if (rc != 0) return false;
-  std::string line;
-  char c;
-  while (read(out[0], &c, 1) == 1 && c != '\n') line.push_back(c);
-  close(out[0]);
-  const std::string prefix = "listening on ";
-  if (line.rfind(prefix, 0) != 0) return false;
-  server.url = line.substr(prefix.size());
-  return true;
 }
 
 }  // namespace
@@ -117,8 +80,8 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  Server server;
-  if (!startServer(work / "server", server)) {
+  bench::Server server;
+  if (!bench::startServer(work / "server", server)) {
     fprintf(stderr, "bench_export: velm-server did not start\n");
     return 1;
   }

@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchServer.h"
 #include "ExportSession.h"
 #include "ExportWindow.h"
 #include "HostPlugIn.h"
@@ -40,45 +41,6 @@ using Clock = std::chrono::steady_clock;
 extern char** environ;
 
 namespace {
-
-struct Server {
-  pid_t pid = -1;
-  std::string url;
-  ~Server() {
-    if (pid > 0) {
-      kill(pid, SIGTERM);
-      waitpid(pid, nullptr, 0);
-    }
-  }
-};
-
-bool startServer(const fs::path& data, Server& server) {
-  std::string add = std::string("printf secret | '") + VELM_SERVER_BINARY + "' --data '" + data.string() +
-                    "' add-user bench >/dev/null";
-  if (std::system(add.c_str()) != 0) return false;
-  int out[2];
-  if (pipe(out) != 0) return false;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  std::string dataArg = data.string();
-  std::vector<char*> argv = {const_cast<char*>(VELM_SERVER_BINARY), const_cast<char*>("--data"), dataArg.data(),
-                             const_cast<char*>("--listen"), const_cast<char*>("127.0.0.1:0"), nullptr};
-  int rc = posix_spawn(&server.pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(out[1]);
-  if (rc != 0) return false;
-  std::string line;
-  char c;
-  while (read(out[0], &c, 1) == 1 && c != '\n') line.push_back(c);
-  close(out[0]);
-  const std::string prefix = "listening on ";
-  if (line.rfind(prefix, 0) != 0) return false;
-  server.url = line.substr(prefix.size());
-  return true;
-}
-
 
 // The gaps between ticks of a 1 ms timer while `work` runs in the event loop until `done`.
 struct Gaps {
@@ -142,8 +104,8 @@ int main(int argc, char** argv) {
     fs::copy_file(big, p);
     photos << QString::fromStdString(p.string());
   }
-  Server server;
-  if (!startServer(work / "server", server)) {
+  bench::Server server;
+  if (!bench::startServer(work / "server", server)) {
     fprintf(stderr, "bench_gui_responsiveness: velm-server did not start\n");
     return 1;
   }

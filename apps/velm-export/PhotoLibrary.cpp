@@ -2,6 +2,8 @@
 #include "HeifMetadata.h"
 #include "ImageIO.h"
 #include "PhotoLibrary.h"
+
+#include "HostFiles.h"
 #include "checkSum.h"
 #include "fileEngine.h"
 
@@ -24,12 +26,6 @@ using velmexport::cfString;
 using velmexport::utf8;
 
 namespace {
-
-mode_t currentUmask() {
-  mode_t mask = umask(0);
-  umask(mask);
-  return mask;
-}
 
 const char* const kCaptionTag = "Caption/Abstract";
 
@@ -153,33 +149,6 @@ std::optional<Exiv2::XmpData> readSidecar(const std::string& path) {
   } catch (const std::exception&) {
     return std::nullopt;
   }
-}
-
-// Replaces the file at path with bytes through a temporary file that this call creates itself
-// in the same folder (mkstemp: a new name, opened exclusively, never through a link someone
-// planted), so that readers see the old file or the new one and nothing outside the folder is
-// written. False, with path untouched, when it cannot.
-bool replaceFile(const std::string& path, const std::string& bytes) {
-  fs::path target(path);
-  std::string pattern = (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
-  int fd = mkstemp(pattern.data());
-  if (fd < 0) return false;
-  bool ok = true;
-  for (size_t done = 0; ok && done < bytes.size();) {
-    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    ok = n > 0;
-    if (ok) done += static_cast<size_t>(n);
-  }
-  // The sidecar keeps the permissions it had; a new one gets the usual ones for the user.
-  struct stat st {};
-  mode_t mode = 0666 & ~currentUmask();
-  if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) mode = st.st_mode & 07777;
-  ok = ok && fchmod(fd, mode) == 0 && fsync(fd) == 0;
-  ok = close(fd) == 0 && ok;
-  if (ok) ok = std::rename(pattern.c_str(), path.c_str()) == 0;
-  if (!ok) unlink(pattern.c_str());
-  return ok;
 }
 
 Metadata readMetadata(const std::string& photoPath) {
@@ -430,7 +399,7 @@ OSStatus PhotoLibrary::writeCaption(const std::string& versionName, const std::s
   } catch (const std::exception&) {
     return errAEWriteDenied;
   }
-  return replaceFile(sidecar, packet) ? OSStatus{noErr} : OSStatus{errAEWriteDenied};
+  return velmexport::replaceFile(sidecar, packet, 0666, true) ? OSStatus{noErr} : OSStatus{errAEWriteDenied};
 }
 
 void PhotoLibrary::clear() {

@@ -1,5 +1,7 @@
 #include "Renderer.h"
 
+#include "HostFiles.h"
+
 #include <fcntl.h>
 #include <libraw/libraw.h>
 #include <sys/stat.h>
@@ -50,25 +52,6 @@ bool readWhole(const std::string& path, std::string& out) {
   }
   close(fd);
   out.resize(ok ? done : 0);
-  return ok;
-}
-
-// Writes bytes to a new file at path: through a temporary file made exclusively beside it,
-// renamed over path when complete, so that no link planted at either name is followed.
-bool writeNew(const std::string& path, const std::string& bytes) {
-  std::string pattern = (fs::path(path).parent_path() / ("." + fs::path(path).filename().string() + ".XXXXXX")).string();
-  int fd = mkstemp(pattern.data());
-  if (fd < 0) return false;
-  bool ok = true;
-  for (size_t done = 0; ok && done < bytes.size();) {
-    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    ok = n > 0;
-    if (ok) done += static_cast<size_t>(n);
-  }
-  ok = close(fd) == 0 && ok;
-  if (ok) ok = std::rename(pattern.c_str(), path.c_str()) == 0;
-  if (!ok) unlink(pattern.c_str());
   return ok;
 }
 
@@ -420,7 +403,7 @@ bool renderVersion(const PhotoLibrary& library, size_t index, const std::string&
         &why);
     if (!written) return fail("its metadata cannot be carried (" + why + ")");
   }
-  if (!writeNew(destination, bytes)) return fail(destination + " cannot be written (" + strerror(errno) + ")");
+  if (!velmexport::replaceFile(destination, bytes, 0600, false)) return fail(destination + " cannot be written (" + strerror(errno) + ")");
   return true;
 }
 
