@@ -134,6 +134,16 @@ OSErr specPath(const FSSpec* fsRec, std::string* path, bool* exists) {
   return noErr;
 }
 
+// The path and status of the item a record names; fnfErr when there is none.
+OSErr existingItem(const FSSpec* fsRec, std::string* path, struct statx* st) {
+  bool exists = false;
+  OSErr err = specPath(fsRec, path, &exists);
+  if (err != noErr) return err;
+  if (!exists) return fnfErr;
+  int e = statItem(*path, st);
+  return e == 0 ? OSErr(noErr) : osErrFromErrno(e);
+}
+
 OSErr fillSpec(const std::string& path, const struct statx& st, FSSpec* fsRec) { return specForItem(path, st, fsRec); }
 
 OSErr moveItem(const std::string& from, const struct statx& st, const std::string& folder, FSRef* newRef);
@@ -220,13 +230,9 @@ OSErr FSMakeFSSpec(SInt16 vRefNum, SInt32 dirID, ConstStr255Param fileName, FSSp
 OSErr FSpMakeFSRef(const FSSpec* source, FSRef* newRef) {
   if (!source || !newRef) return paramErr;
   std::string path;
-  bool exists = false;
-  OSErr err = specPath(source, &path, &exists);
-  if (err != noErr) return err;
-  if (!exists) return fnfErr;
   struct statx st;
-  int e = statItem(path, &st);
-  if (e != 0) return osErrFromErrno(e);
+  OSErr err = existingItem(source, &path, &st);
+  if (err != noErr) return err;
   makeRef(path, st, newRef);
   return noErr;
 }
@@ -247,13 +253,9 @@ OSErr FSpGetFInfo(const FSSpec* fsRec, FInfo* fndrInfo) {
 OSErr FSpSetFInfo(const FSSpec* fsRec, const FInfo* fndrInfo) {
   if (!fndrInfo) return paramErr;
   std::string path;
-  bool exists = false;
-  OSErr err = specPath(fsRec, &path, &exists);
-  if (err != noErr) return err;
-  if (!exists) return fnfErr;
   struct statx st;
-  int e = statItem(path, &st);
-  if (e != 0) return osErrFromErrno(e);
+  OSErr err = existingItem(fsRec, &path, &st);
+  if (err != noErr) return err;
   if (S_ISDIR(st.stx_mode)) return notAFileErr;
   // The extended Finder information stays as it is.
   UInt8 disk[32];
@@ -289,20 +291,16 @@ OSErr FSpCreate(const FSSpec* fsRec, OSType creator, OSType fileType, ScriptCode
 
 OSErr FSpRename(const FSSpec* fsRec, ConstStr255Param newName) {
   std::string path;
-  bool exists = false;
-  OSErr err = specPath(fsRec, &path, &exists);
+  struct statx st;
+  OSErr err = existingItem(fsRec, &path, &st);
   if (err != noErr) return err;
-  if (!exists) return fnfErr;
   std::string component;
   err = componentFromPascal(newName, 63, &component);
   if (err != noErr) return err;
-  struct statx st;
-  int e = statItem(path, &st);
-  if (e != 0) return osErrFromErrno(e);
   if (path == "/" || isVolumeRoot(path, st)) return fBsyErr;  // volumes are not renamed here
   std::string to = childPath(parentPath(path), component);
   if (to == path) return noErr;
-  e = renameNoReplace(path, to);
+  int e = renameNoReplace(path, to);
   if (e != 0) return osErrFromErrno(e);
   moveSidecar(path, to);
   return noErr;
@@ -310,28 +308,21 @@ OSErr FSpRename(const FSSpec* fsRec, ConstStr255Param newName) {
 
 OSErr FSpDelete(const FSSpec* fsRec) {
   std::string path;
-  bool exists = false;
-  OSErr err = specPath(fsRec, &path, &exists);
-  if (err != noErr) return err;
-  if (!exists) return fnfErr;
   struct statx st;
-  int e = statItem(path, &st);
-  if (e != 0) return osErrFromErrno(e);
+  OSErr err = existingItem(fsRec, &path, &st);
+  if (err != noErr) return err;
   return deleteItem(path, st);
 }
 
 OSErr FSpCatMove(const FSSpec* source, const FSSpec* dest) {
   std::string from, folder;
-  bool exists = false;
-  OSErr err = specPath(source, &from, &exists);
+  struct statx st;
+  OSErr err = existingItem(source, &from, &st);
   if (err != noErr) return err;
-  if (!exists) return fnfErr;
+  bool exists = false;
   err = specPath(dest, &folder, &exists);
   if (err != noErr) return err;
   if (!exists) return dirNFErr;
-  struct statx st;
-  int e = statItem(from, &st);
-  if (e != 0) return osErrFromErrno(e);
   return moveItem(from, st, folder, nullptr);
 }
 
