@@ -52,6 +52,27 @@ bool waitReadable(int fd, const std::atomic<bool>& stop) {
   }
   return false;
 }
+
+// Reads a request from fd: its head and the body its Content-Length names. False when the
+// client closed the connection first; true (with what came) when the server was stopped.
+bool readRequest(int fd, const std::atomic<bool>& stop, std::string* request) {
+  char buffer[65536];
+  std::size_t need = std::string::npos;
+  while (need == std::string::npos || request->size() < need) {
+    if (!waitReadable(fd, stop)) return true;
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n <= 0) return false;
+    request->append(buffer, static_cast<std::size_t>(n));
+    std::size_t head = request->find("\r\n\r\n");
+    if (need == std::string::npos && head != std::string::npos) {
+      std::size_t length = 0;
+      std::size_t at = request->find("Content-Length: ");
+      if (at != std::string::npos && at < head) length = std::strtoul(request->c_str() + at + 16, nullptr, 10);
+      need = head + 4 + length;
+    }
+  }
+  return true;
+}
 }  // namespace
 
 RawServer::RawServer(std::optional<std::string> answer)
@@ -79,24 +100,7 @@ void RawServer::run() {
     if (fd < 0) continue;
     std::string request;
     char buffer[65536];
-    std::size_t need = std::string::npos;
-    bool open = true;
-    while (open && (need == std::string::npos || request.size() < need)) {
-      if (!waitReadable(fd, stop_)) break;
-      ssize_t n = read(fd, buffer, sizeof buffer);
-      if (n <= 0) {
-        open = false;
-        break;
-      }
-      request.append(buffer, static_cast<std::size_t>(n));
-      std::size_t head = request.find("\r\n\r\n");
-      if (need == std::string::npos && head != std::string::npos) {
-        std::size_t length = 0;
-        std::size_t at = request.find("Content-Length: ");
-        if (at != std::string::npos && at < head) length = std::strtoul(request.c_str() + at + 16, nullptr, 10);
-        need = head + 4 + length;
-      }
-    }
+    bool open = readRequest(fd, stop_, &request);
     {
       std::lock_guard lock(mutex_);
       lastRequest_ = request;
@@ -150,24 +154,7 @@ void DripServer::run() {
     if (fd < 0) continue;
     std::string request;
     char buffer[65536];
-    std::size_t need = std::string::npos;
-    bool open = true;
-    while (open && (need == std::string::npos || request.size() < need)) {
-      if (!waitReadable(fd, stop_)) break;
-      ssize_t n = read(fd, buffer, sizeof buffer);
-      if (n <= 0) {
-        open = false;
-        break;
-      }
-      request.append(buffer, static_cast<std::size_t>(n));
-      std::size_t head = request.find("\r\n\r\n");
-      if (need == std::string::npos && head != std::string::npos) {
-        std::size_t length = 0;
-        std::size_t at = request.find("Content-Length: ");
-        if (at != std::string::npos && at < head) length = std::strtoul(request.c_str() + at + 16, nullptr, 10);
-        need = head + 4 + length;
-      }
-    }
+    bool open = readRequest(fd, stop_, &request);
     auto say = [&](const std::string& bytes) {
       return send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
     };
