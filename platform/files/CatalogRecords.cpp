@@ -422,14 +422,9 @@ OSErr FSCreateDirectoryUnicode(const FSRef* parentRef, UniCharCount nameLength, 
                                FSCatalogInfoBitmap whichInfo, const FSCatalogInfo*, FSRef* newRef,
                                FSSpecPtr newSpec, UInt32* newDirID) {
   if (whichInfo != kFSCatInfoNone) return errFSBadInfoBitmap;
-  Item parent;
-  OSErr err = resolveRef(parentRef, &parent);
+  std::string path;
+  OSErr err = childPathInFolder(parentRef, nameLength, name, &path);
   if (err != noErr) return err;
-  if (!S_ISDIR(parent.st.stx_mode)) return errFSNotAFolder;
-  std::string component;
-  err = componentFromUnicode(nameLength, name, &component);
-  if (err != noErr) return err;
-  std::string path = childPath(parent.path, component);
   if (mkdir(path.c_str(), 0777) != 0) return osErrFromErrno(errno);
   struct statx st;
   int e = statItem(path, &st);

@@ -267,6 +267,18 @@ OSErr componentFromUnicode(UniCharCount length, const UniChar* name, std::string
   return noErr;
 }
 
+OSErr childPathInFolder(const FSRef* parentRef, UniCharCount length, const UniChar* name, std::string* path) {
+  Item parent;
+  OSErr err = resolveRef(parentRef, &parent);
+  if (err != noErr) return err;
+  if (!S_ISDIR(parent.st.stx_mode)) return errFSNotAFolder;
+  std::string component;
+  err = componentFromUnicode(length, name, &component);
+  if (err != noErr) return err;
+  *path = (parent.path == "/" ? std::string() : parent.path) + "/" + component;
+  return noErr;
+}
+
 void unicodeFromComponent(const std::string& component, HFSUniStr255* name) {
   std::memset(name, 0, sizeof *name);
   UChar units[512];
@@ -311,14 +323,9 @@ OSStatus FSRefMakePath(const FSRef* ref, UInt8* path, UInt32 maxPathSize) {
 OSErr FSMakeFSRefUnicode(const FSRef* parentRef, UniCharCount nameLength, const UniChar* name,
                          TextEncoding textEncodingHint, FSRef* newRef) {
   if (!newRef) return paramErr;
-  Item parent;
-  OSErr err = resolveRef(parentRef, &parent);
+  std::string path;
+  OSErr err = childPathInFolder(parentRef, nameLength, name, &path);
   if (err != noErr) return err;
-  if (!S_ISDIR(parent.st.stx_mode)) return errFSNotAFolder;
-  std::string component;
-  err = componentFromUnicode(nameLength, name, &component);
-  if (err != noErr) return err;
-  std::string path = (parent.path == "/" ? std::string() : parent.path) + "/" + component;
   struct statx st;
   int e = statItem(path, &st);
   if (e != 0) return osErrFromErrno(e);
@@ -333,14 +340,9 @@ OSErr FSCreateFileUnicode(const FSRef* parentRef, UniCharCount nameLength, const
       kFSCatInfoTextEncoding | kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo;
   if (whichInfo & ~kSettable) return errFSBadInfoBitmap;
   if ((whichInfo & (kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo)) && !catalogInfo) return paramErr;
-  Item parent;
-  OSErr err = resolveRef(parentRef, &parent);
+  std::string path;
+  OSErr err = childPathInFolder(parentRef, nameLength, name, &path);
   if (err != noErr) return err;
-  if (!S_ISDIR(parent.st.stx_mode)) return errFSNotAFolder;
-  std::string component;
-  err = componentFromUnicode(nameLength, name, &component);
-  if (err != noErr) return err;
-  std::string path = (parent.path == "/" ? std::string() : parent.path) + "/" + component;
 
   bool withFinderInfo = (whichInfo & (kFSCatInfoFinderInfo | kFSCatInfoFinderXInfo)) != 0;
   // A leftover sidecar that cannot take the Finder information stops the creation before

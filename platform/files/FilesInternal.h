@@ -45,6 +45,10 @@ std::string lastComponent(const std::string& path);
 // errFSMissingName, bdNamErr or errFSNameTooLong.
 OSErr componentFromUnicode(UniCharCount length, const UniChar* name, std::string* component);
 
+// The path of the item with a Unicode name in the folder a reference names (the item need not
+// exist). Fails with resolveRef's errors, errFSNotAFolder, or componentFromUnicode's.
+OSErr childPathInFolder(const FSRef* parentRef, UniCharCount length, const UniChar* name, std::string* path);
+
 // A component read from disk as a Unicode name (":" shown as "/"); invalid UTF-8 becomes U+FFFD.
 void unicodeFromComponent(const std::string& component, HFSUniStr255* name);
 
