@@ -34,7 +34,7 @@ void usage(FILE* to) {
           "  --version       show the version and exit\n"
           "\n"
           "Settings are shared with velm-export.\n",
-          kDefaultService);
+          kVelmDefaultServiceURL);
 }
 
 }  // namespace

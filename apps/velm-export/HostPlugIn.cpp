@@ -21,18 +21,9 @@ namespace fs = std::filesystem;
 
 namespace velmexport {
 
-const char* const kDefaultService = "http://api.velm.com";
-
 std::string serviceInUse() {
-  std::string base;
-  if (const char* env = getenv("VELM_SERVICE_URL"); env && *env) base = env;
-  if (base.empty()) {
-    CFRef<CFTypeRef> pref(CFPreferencesCopyAppValue(CFSTR("VelmServiceURL"), kCFPreferencesCurrentApplication));
-    if (pref && CFGetTypeID(pref.get()) == CFStringGetTypeID()) base = utf8(static_cast<CFStringRef>(pref.get()));
-  }
-  if (base.empty()) base = kDefaultService;
-  while (base.size() > 1 && base.back() == '/') base.pop_back();
-  return base;
+  CFRef<CFStringRef> base(VelmCopyServiceBaseURL());
+  return utf8(base.get());
 }
 
 void rememberService(const std::string& address) {

@@ -11,6 +11,7 @@
 #include "ExportHost.h"
 #include "PhotoLibrary.h"
 #include "PlugInBundle.h"
+#include "VelmClient.h"
 
 class QAbstractButton;
 class QComboBox;
@@ -19,11 +20,9 @@ class QWidget;
 
 namespace velmexport {
 
-// The service the client talks to when neither VELM_SERVICE_URL nor the preference names one.
-extern const char* const kDefaultService;
-
-// The service's address as the client will use it: VELM_SERVICE_URL, the remembered preference
-// "VelmServiceURL", else the fixed one; without trailing slashes.
+// The service's address as the client will use it (VelmCopyServiceBaseURL): VELM_SERVICE_URL,
+// the remembered preference "VelmServiceURL", else kVelmDefaultServiceURL; without trailing
+// slashes.
 std::string serviceInUse();
 // Remembers the service's address for later runs (the preference "VelmServiceURL").
 void rememberService(const std::string& address);

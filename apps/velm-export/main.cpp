@@ -98,7 +98,7 @@ void usage(FILE* to) {
           "exported, or the publication ledger cannot be used;\n"
           "2 usage error (bad option, no photo, a missing or unreadable file, a folder without\n"
           "--recursive, no account); 130 cancelled.\n",
-          kDefaultService);
+          kVelmDefaultServiceURL);
 }
 
 int sayUsageError(const std::string& message) {
