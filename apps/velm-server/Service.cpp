@@ -483,8 +483,13 @@ void Service::install(httplib::Server& server) {
   // delimiter, which the format leaves optional and which uploads from our client do not
   // have. Such bodies are therefore taken in raw (the Content-Type is moved aside before
   // routing) and split by findFormPart. The Request object is the server's own, mutable one.
+  //
+  // The answers of the interface are a few hundred bytes: compressing them (the library's
+  // Brotli at its highest quality) takes longer than sending them as they are, so their
+  // requests are treated as accepting no compression. Pages keep it.
   server.set_pre_routing_handler([](const Request& constReq, Response&) {
     auto& req = const_cast<Request&>(constReq);
+    if (req.path.rfind("/api/", 0) == 0) req.headers.erase("Accept-Encoding");
     req.headers.erase(kMultipartType);
     std::string type = req.get_header_value("Content-Type");
     if (isMultipartType(type)) {
