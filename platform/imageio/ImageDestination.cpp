@@ -180,7 +180,10 @@ Boolean CGImageDestinationFinalize(CGImageDestinationRef idst) {
   if (idst->finalized || idst->images.size() != idst->count) return false;
   idst->finalized = true;
   const auto& added = idst->images.front();
-  VipsImage* image = added.image.get()->image.get();
+  // Each line of the image is encoded as it is made.
+  GRef<VipsImage> pixels = added.image.get()->pixels();
+  if (!pixels) return false;
+  VipsImage* image = pixels.get();
   double quality = qualityOf(added.properties.get(), idst->quality);
 
   void* jpeg = nullptr;

@@ -3,6 +3,8 @@
 
 #include <vips/vips.h>
 
+#include <functional>
+#include <mutex>
 #include <string>
 
 #include "CFInternal.h"
@@ -63,8 +65,26 @@ struct GRef {
 }  // namespace imageio
 
 struct CGImage : cfimpl::Object {
-  explicit CGImage(VipsImage* pixels) : Object(imageio::kTypeImage), image(pixels) {}
-  imageio::GRef<VipsImage> image;  // decoded, in memory
+  // Decoded pixels, in memory.
+  explicit CGImage(VipsImage* pixels);
+  // Pixels not computed yet: a pipeline from the file (decoder, scaling, turning) that runs when
+  // the pixels are first read, so that an encoder takes each line as it is made and the whole
+  // image is never held. Such a pipeline reads its file once; rebuild makes another for a later
+  // read.
+  CGImage(VipsImage* pipeline, std::function<VipsImage*()> rebuild);
+
+  // The image to read the pixels from, once; null (the vips error buffer cleared) when it can
+  // no longer be made, as when its file is gone. Thread-safe.
+  imageio::GRef<VipsImage> pixels() const;
+
+  int width = 0;
+  int height = 0;
+  int bitsPerComponent = 0;
+
+ private:
+  mutable std::mutex mutex_;
+  mutable imageio::GRef<VipsImage> image_;  // the pixels, or the pipeline not read yet
+  std::function<VipsImage*()> rebuild_;     // empty for decoded pixels
 };
 
 struct CGImageSource : cfimpl::Object {

@@ -242,24 +242,48 @@ using namespace imageio;
 // ---------------------------------------------------------------------------------------------
 // Images.
 
+CGImage::CGImage(VipsImage* pixels) : Object(kTypeImage), image_(pixels) {
+  width = vips_image_get_width(pixels);
+  height = vips_image_get_height(pixels);
+  bitsPerComponent = static_cast<int>(vips_format_sizeof(vips_image_get_format(pixels)) * 8);
+}
+
+CGImage::CGImage(VipsImage* pipeline, std::function<VipsImage*()> rebuild)
+    : CGImage(pipeline) {
+  rebuild_ = std::move(rebuild);
+}
+
+GRef<VipsImage> CGImage::pixels() const {
+  std::lock_guard lock(mutex_);
+  if (!rebuild_) return GRef<VipsImage>(static_cast<VipsImage*>(g_object_ref(image_.get())));
+  // The pipeline goes to its first reader, and with it the memory its lines take.
+  if (image_) return std::move(image_);
+  GRef<VipsImage> again(rebuild_());
+  // The file may have changed since: a pipeline of another size is no longer this image.
+  if (again && (vips_image_get_width(again.get()) != width || vips_image_get_height(again.get()) != height)) again.reset();
+  vips_error_clear();
+  return again;
+}
+
 CFTypeID CGImageGetTypeID(void) { return kTypeImage; }
 
 size_t CGImageGetWidth(CGImageRef image) {
-  return cfimpl::isA(image, kTypeImage) ? static_cast<size_t>(vips_image_get_width(image->image.get())) : 0;
+  return cfimpl::isA(image, kTypeImage) ? static_cast<size_t>(image->width) : 0;
 }
 
 size_t CGImageGetHeight(CGImageRef image) {
-  return cfimpl::isA(image, kTypeImage) ? static_cast<size_t>(vips_image_get_height(image->image.get())) : 0;
+  return cfimpl::isA(image, kTypeImage) ? static_cast<size_t>(image->height) : 0;
 }
 
 size_t CGImageGetBitsPerComponent(CGImageRef image) {
-  if (!cfimpl::isA(image, kTypeImage)) return 0;
-  return vips_format_sizeof(vips_image_get_format(image->image.get())) * 8;
+  return cfimpl::isA(image, kTypeImage) ? static_cast<size_t>(image->bitsPerComponent) : 0;
 }
 
 CFDataRef CGImageCreateRGBA8Data(CGImageRef image) {
   if (!cfimpl::isA(image, kTypeImage)) return nullptr;
-  VipsImage* in = image->image.get();
+  GRef<VipsImage> source = image->pixels();
+  if (!source) return nullptr;
+  VipsImage* in = source.get();
   imageio::GRef<VipsImage> srgb, withAlpha, bytes;
   VipsImage* out = nullptr;
   // Any colour space and depth becomes 8-bit sRGB; an image without alpha gets an opaque one.
@@ -376,16 +400,16 @@ CGImageRef CGImageSourceCreateImageAtIndex(CGImageSourceRef isrc, size_t index, 
   return new CGImage(std::exchange(pixels.ptr, nullptr));
 }
 
-CGImageRef CGImageSourceCreateThumbnailAtIndex(CGImageSourceRef isrc, size_t index, CFDictionaryRef options) {
-  if (!cfimpl::isA(isrc, kTypeImageSource) || index != 0) return nullptr;
-  const Input& input = isrc->input;
-  long maxSize = std::min(integerOption(options, kCGImageSourceThumbnailMaxPixelSize, 0), long{VIPS_MAX_COORD});
-  bool transform = booleanOption(options, kCGImageSourceCreateThumbnailWithTransform);
+namespace {
 
+// The pipeline of a thumbnail: the first image, shrunk (on loading, for a JPEG) to fit a square
+// of maxSize pixels when maxSize > 0, turned upright when transform is set. Nothing is decoded
+// yet; null when the header cannot be read or declares too many pixels.
+VipsImage* thumbnailPipeline(const Input& input, int maxSize, bool transform) {
   GRef<VipsImage> image(openImage(input));
   if (!image || pixelCount(image.get()) > kImageIOMaxPixelCount) return nullptr;
   int longest = std::max(vips_image_get_width(image.get()), vips_image_get_height(image.get()));
-  int shrink = isJPEG(input) ? decoderShrink(longest, static_cast<int>(maxSize)) : 1;
+  int shrink = isJPEG(input) ? decoderShrink(longest, maxSize) : 1;
   if (shrink > 1) {
     image.reset(openImage(input, shrink));
     if (!image) return nullptr;
@@ -393,11 +417,10 @@ CGImageRef CGImageSourceCreateThumbnailAtIndex(CGImageSourceRef isrc, size_t ind
 
   VipsImage* scaled = nullptr;
   int status = 0;
-  if (maxSize > 0 && isPlainRGB(image.get()) && shrinkToFit(image.get(), static_cast<int>(maxSize)) > 1.0) {
-    status = scaleDown(image.get(), &scaled, static_cast<int>(maxSize), transform);
+  if (maxSize > 0 && isPlainRGB(image.get()) && shrinkToFit(image.get(), maxSize) > 1.0) {
+    status = scaleDown(image.get(), &scaled, maxSize, transform);
   } else if (maxSize > 0) {
-    int size = static_cast<int>(maxSize);
-    status = vips_thumbnail_image(image.get(), &scaled, size, "height", size, "size", VIPS_SIZE_DOWN, "no_rotate",
+    status = vips_thumbnail_image(image.get(), &scaled, maxSize, "height", maxSize, "size", VIPS_SIZE_DOWN, "no_rotate",
                                   transform ? FALSE : TRUE, nullptr);
   } else if (transform) {
     status = vips_autorot(image.get(), &scaled, nullptr);
@@ -405,12 +428,25 @@ CGImageRef CGImageSourceCreateThumbnailAtIndex(CGImageSourceRef isrc, size_t ind
     scaled = image.get();
     g_object_ref(scaled);
   }
-  GRef<VipsImage> result(scaled);
-  if (status != 0 || !result) {
+  if (status != 0 || !scaled) {
+    if (scaled) g_object_unref(scaled);
     vips_error_clear();
     return nullptr;
   }
-  GRef<VipsImage> pixels(decode(result.get()));
-  if (!pixels) return nullptr;
-  return new CGImage(std::exchange(pixels.ptr, nullptr));
+  return scaled;
+}
+
+}  // namespace
+
+CGImageRef CGImageSourceCreateThumbnailAtIndex(CGImageSourceRef isrc, size_t index, CFDictionaryRef options) {
+  if (!cfimpl::isA(isrc, kTypeImageSource) || index != 0) return nullptr;
+  const int maxSize = static_cast<int>(std::min(integerOption(options, kCGImageSourceThumbnailMaxPixelSize, 0), long{VIPS_MAX_COORD}));
+  const bool transform = booleanOption(options, kCGImageSourceCreateThumbnailWithTransform);
+  // The pixels are made as they are read: a photo that turns out to be cut off or damaged
+  // gives no pixels then, and an encoder given it fails.
+  GRef<VipsImage> pipeline(thumbnailPipeline(isrc->input, maxSize, transform));
+  if (!pipeline) return nullptr;
+  Input input = isrc->input;
+  return new CGImage(std::exchange(pipeline.ptr, nullptr),
+                     [input, maxSize, transform] { return thumbnailPipeline(input, maxSize, transform); });
 }

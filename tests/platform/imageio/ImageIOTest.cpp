@@ -236,7 +236,7 @@ TEST(Images, ThumbnailsKeepAspectNeverEnlargeAndTurnByOrientation) {
   EXPECT_EQ(CGImageGetWidth(full.get()), 64u);
 }
 
-TEST(Images, TruncatedJPEGGivesNoImage) {
+TEST(Images, TruncatedJPEGGivesNoPixels) {
   fs::path whole = gDir / "noise.jpg", cut = gDir / "cut.jpg";
   sh("vips gaussnoise " + q(gDir / "noise.v") + " 400 300 && vips cast " + q(gDir / "noise.v") + " " + q(whole) + " uchar");
   std::string bytes = readFile(whole);
@@ -244,9 +244,41 @@ TEST(Images, TruncatedJPEGGivesNoImage) {
   auto source = sourceOf(cut);
   ASSERT_TRUE(source);  // the header is fine
   EXPECT_FALSE(CFRef<CGImageRef>(CGImageSourceCreateImageAtIndex(source.get(), 0, nullptr)));
-  EXPECT_FALSE(CFRef<CGImageRef>(CGImageSourceCreateThumbnailAtIndex(source.get(), 0, thumbnailOptions(100, true).get())));
+  // A thumbnail's pixels are made as they are read: the cut shows when they are.
+  for (int size : {100, 0}) {
+    CFRef<CGImageRef> thumb(CGImageSourceCreateThumbnailAtIndex(source.get(), 0, thumbnailOptions(size, true).get()));
+    ASSERT_TRUE(thumb) << size;
+    EXPECT_FALSE(CFRef<CFDataRef>(CGImageCreateRGBA8Data(thumb.get()))) << size;
+    EXPECT_TRUE(encode(thumb.get(), nullptr).empty()) << size;
+  }
   auto good = sourceOf(whole);
-  EXPECT_TRUE(CFRef<CGImageRef>(CGImageSourceCreateThumbnailAtIndex(good.get(), 0, thumbnailOptions(100, true).get())));
+  CFRef<CGImageRef> thumb(CGImageSourceCreateThumbnailAtIndex(good.get(), 0, thumbnailOptions(100, true).get()));
+  ASSERT_TRUE(thumb);
+  EXPECT_FALSE(encode(thumb.get(), nullptr).empty());
+}
+
+TEST(Images, AThumbnailReadTwiceGivesThePixelsBothTimes) {
+  // The first read takes the pipeline from the file; a later one makes it anew, from the file
+  // or from data, and gets the same pixels.
+  fs::path f = gDir / "twice.png";
+  sh("vips gaussnoise " + q(gDir / "twice.v") + " 300 200 && vips cast " + q(gDir / "twice.v") + " " + q(f) + " uchar");
+  CFRef<CFDataRef> bytes(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(readFile(f).data()),
+                                      static_cast<CFIndex>(readFile(f).size())));
+  CFRef<CGImageSourceRef> fromFile = sourceOf(f);
+  CFRef<CGImageSourceRef> fromData(CGImageSourceCreateWithData(bytes.get(), nullptr));
+  for (CGImageSourceRef source : {fromFile.get(), fromData.get()}) {
+    ASSERT_TRUE(source);
+    CFRef<CGImageRef> thumb(CGImageSourceCreateThumbnailAtIndex(source, 0, thumbnailOptions(120, true).get()));
+    ASSERT_TRUE(thumb);
+    CFRef<CFDataRef> first(CGImageCreateRGBA8Data(thumb.get()));
+    std::string encoded = encode(thumb.get(), nullptr);
+    CFRef<CFDataRef> again(CGImageCreateRGBA8Data(thumb.get()));
+    ASSERT_TRUE(first);
+    ASSERT_TRUE(again);
+    EXPECT_FALSE(encoded.empty());
+    EXPECT_EQ(CFDataGetLength(first.get()), 120 * 80 * 4);
+    EXPECT_TRUE(CFEqual(first.get(), again.get()));
+  }
 }
 
 // PNG chunk with its CRC.
