@@ -16,6 +16,7 @@
 #include <QLineEdit>
 #include <exiv2/exiv2.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -114,32 +115,39 @@ int main(int argc, char** argv) {
       fs::create_hard_link(photo, p);
       library.add(p.string(), nullptr);
     }
-    // Preparation alone over the same photos, just before the export.
-    auto q0 = Clock::now();
-    for (int i = 0; i < count; ++i) {
-      FSRef each;
-      feMakeFSRefFromPath(cf((dir / ("IMG_" + std::to_string(i) + ".jpg")).string()).get(), &each);
-      CFRef<CFMutableDataRef> d(resizePhotoFileAs(&each, 1600, kUTTypeJPEG));
+    // Preparation alone over the same photos just before each export, three times for the
+    // smaller sets: the fastest of each is the one least disturbed by the rest of the machine,
+    // and the share outside preparation is the difference of the two fastest.
+    const int rounds = count <= 50 ? 3 : 1;
+    double prepEach = INFINITY, total = INFINITY;
+    for (int round = 0; round < rounds; ++round) {
+      auto q0 = Clock::now();
+      for (int i = 0; i < count; ++i) {
+        FSRef each;
+        feMakeFSRefFromPath(cf((dir / ("IMG_" + std::to_string(i) + ".jpg")).string()).get(), &each);
+        CFRef<CFMutableDataRef> d(resizePhotoFileAs(&each, 1600, kUTTypeJPEG));
+      }
+      prepEach = std::min(prepEach, seconds(Clock::now() - q0) / count);
+      NSAppleScriptSetScriptingTarget(&library);
+      HostAPIManager api(library);
+      auto plugIn = PlugInCreatePrincipalObject(bundle, &api);
+      QWidget* panel = NSViewGetQWidget(plugIn->settingsView());
+      panel->findChild<QLineEdit*>("velmName")->setText("bench");
+      panel->findChild<QLineEdit*>("velmPassword")->setText("secret");
+      panel->findChild<QComboBox*>("sizePopUp")->setCurrentIndex(1);  // 1600
+      plugIn->exportManagerShouldBeginExport();
+      auto t0 = Clock::now();
+      runExportImages(*plugIn, library, *api.exportManager,
+                      [](unsigned, const std::string& m) { fprintf(stderr, "%s\n", m.c_str()); });
+      total = std::min(total, seconds(Clock::now() - t0));
+      plugIn.reset();
+      NSAppleScriptSetScriptingTarget(nullptr);
     }
-    double prepEach = seconds(Clock::now() - q0) / count;
-    NSAppleScriptSetScriptingTarget(&library);
-    HostAPIManager api(library);
-    auto plugIn = PlugInCreatePrincipalObject(bundle, &api);
-    QWidget* panel = NSViewGetQWidget(plugIn->settingsView());
-    panel->findChild<QLineEdit*>("velmName")->setText("bench");
-    panel->findChild<QLineEdit*>("velmPassword")->setText("secret");
-    panel->findChild<QComboBox*>("sizePopUp")->setCurrentIndex(1);  // 1600
-    plugIn->exportManagerShouldBeginExport();
-    auto t0 = Clock::now();
-    runExportImages(*plugIn, library, *api.exportManager, [](unsigned, const std::string& m) { fprintf(stderr, "%s\n", m.c_str()); });
-    double total = seconds(Clock::now() - t0);
     double outside = (total - count * prepEach) / total;
     printf("%8d %10.2f %12.1f %10.1f %13.1f%% %12.1f\n", count, total, total * 1000 / count, prepEach * 1000,
            outside * 100, peakKiB() / 1024.0);
     peaks.emplace_back(count, peakKiB() / 1024.0);
     if (count == 50) outsideAt50 = outside * 100;
-    plugIn.reset();
-    NSAppleScriptSetScriptingTarget(nullptr);
   }
   std::error_code ec;
   fs::remove_all(work, ec);
