@@ -34,34 +34,6 @@ void HostExportManager::exportManagerDidExportImageAtIndex(unsigned index, SInt3
 using velmexport::cfString;
 using velmexport::utf8;
 
-namespace {
-
-// The file's bytes, read straight into a new data object; null when it cannot be read.
-CFRef<CFDataRef> readWhole(const std::string& path) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return {};
-  CFRef<CFMutableDataRef> data(CFDataCreateMutable(nullptr, 0));
-  struct stat st {};
-  bool ok = data && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  CFIndex done = 0;
-  if (ok && st.st_size > 0) CFDataSetLength(data.get(), static_cast<CFIndex>(st.st_size));
-  while (ok) {
-    if (done == CFDataGetLength(data.get())) CFDataIncreaseLength(data.get(), 65536);  // the file grew
-    ssize_t n = read(fd, CFDataGetMutableBytePtr(data.get()) + done, static_cast<size_t>(CFDataGetLength(data.get()) - done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = n == 0;
-      break;
-    }
-    done += n;
-  }
-  close(fd);
-  if (!ok) return {};
-  CFDataSetLength(data.get(), done);
-  return CFRef<CFDataRef>(data.release());
-}
-
-}  // namespace
 
 void runExportImages(ApertureExportPlugIn& plugIn, const PhotoLibrary& library, HostExportManager& manager,
                      const std::function<void(unsigned index, const std::string&)>& failure,
@@ -79,15 +51,18 @@ void runExportImages(ApertureExportPlugIn& plugIn, const PhotoLibrary& library, 
       continue;
     }
     const std::string target = (fs::path(destination) / relative).string();
-    std::string why;
-    if (!renderVersion(library, index, target, settings, &why)) {
+    std::string why, bytes;
+    if (!renderVersion(library, index, target, settings, &why, &bytes)) {
       failure(index, why);
       continue;
     }
-    CFRef<CFDataRef> data = readWhole(target);
+    // The plug-in gets the bytes just written to the file, without reading them back.
+    CFRef<CFDataRef> data(CFDataCreate(nullptr, reinterpret_cast<const UInt8*>(bytes.data()),
+                                       static_cast<CFIndex>(bytes.size())));
+    std::string().swap(bytes);
     if (!data) {
       unlink(target.c_str());
-      failure(index, relative + ": cannot be read back from the export folder " + destination);
+      failure(index, relative + ": not enough memory to hand it to the plug-in");
       continue;
     }
     CFRef<CFStringRef> relativePath = cfString(relative);

@@ -351,7 +351,7 @@ std::string renderedFileName(const PhotoLibrary::Photo& photo) {
 }
 
 bool renderVersion(const PhotoLibrary& library, size_t index, const std::string& destination,
-                   const ExportSettings& settings, std::string* error) {
+                   const ExportSettings& settings, std::string* error, std::string* written) {
   startLibraries();
   PhotoLibrary::Photo photo = library.photo(index);
   auto fail = [&](const std::string& why) {
@@ -404,6 +404,7 @@ bool renderVersion(const PhotoLibrary& library, size_t index, const std::string&
     if (!written) return fail("its metadata cannot be carried (" + why + ")");
   }
   if (!velmexport::replaceFile(destination, bytes, 0600, false)) return fail(destination + " cannot be written (" + strerror(errno) + ")");
+  if (written) *written = std::move(bytes);
   return true;
 }
 

@@ -35,9 +35,10 @@ bool isRawPhoto(const std::string& path);
 // Writes the rendered version of the library's photo at index into a new file at destination
 // (through a temporary file made exclusively beside it and renamed into place, so no link
 // planted there is followed). False, with a sentence in `error`, when the photo cannot be read
-// or rendered or the file cannot be written; nothing is left at destination then.
+// or rendered or the file cannot be written; nothing is left at destination then. When
+// `written` is given it receives the bytes of the file, so that they need not be read back.
 bool renderVersion(const PhotoLibrary& library, size_t index, const std::string& destination,
-                   const ExportSettings& settings, std::string* error);
+                   const ExportSettings& settings, std::string* error, std::string* written = nullptr);
 
 // The pixel size of the JPEG that photo preparation makes of the image file at path for a
 // longest side of maxSize (0 full size): never enlarged, turned by its orientation when
