@@ -21,6 +21,10 @@ enum TypeID : CFTypeID {
 // Starts libvips and Exiv2 once per process (thread-safe); false when libvips cannot start.
 bool ensureStarted();
 
+// Puts the HEVC decoder that uses every core ahead of libheif's own, for the whole process
+// (HevcDecoder.cpp). Called by ensureStarted.
+void registerHevcDecoder();
+
 // Where a source's bytes come from: a file path, or a data object it keeps.
 struct Input {
   std::string path;           // set for file sources

@@ -40,6 +40,7 @@ bool ensureStarted() {
     }
     // Operations are never reused: a file may be replaced under the same name between calls.
     vips_cache_set_max(0);
+    registerHevcDecoder();
     Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
     Exiv2::XmpParser::initialize();
     started = true;

@@ -2,6 +2,7 @@
 // libvips, ImageMagick and exiftool write and against what exiftool reads back.
 #include <gtest/gtest.h>
 
+#include <libheif/heif.h>
 #include <zlib.h>
 
 #include <cmath>
@@ -279,6 +280,59 @@ TEST(Images, AThumbnailReadTwiceGivesThePixelsBothTimes) {
     EXPECT_EQ(CFDataGetLength(first.get()), 120 * 80 * 4);
     EXPECT_TRUE(CFEqual(first.get(), again.get()));
   }
+}
+
+// The photo's pixels as 8-bit RGBA, decoded through the image layer; null when it gives none.
+CFRef<CFDataRef> pixelsOf(const fs::path& p) {
+  auto source = sourceOf(p);
+  if (!source) return {};
+  CFRef<CGImageRef> image(CGImageSourceCreateImageAtIndex(source.get(), 0, nullptr));
+  return CFRef<CFDataRef>(image ? CGImageCreateRGBA8Data(image.get()) : nullptr);
+}
+
+TEST(Images, HEICPicturesDecodeOnEveryCoreToLibheifsOwnPixels) {
+  // The layer's HEVC decoder (worker threads) is the one libheif picks once the layer runs.
+  ASSERT_TRUE(propertiesOf(metaFile("jpg")));
+  const heif_decoder_descriptor* first = nullptr;
+  ASSERT_EQ(heif_get_decoder_descriptors(heif_compression_HEVC, &first, 1), 1);
+  EXPECT_STREQ(heif_decoder_descriptor_get_id_name(first), "velm-libde265-threads");
+
+  // Independent noise in each channel, so that every plane carries detail of its own.
+  const std::string n = (gDir / "hevc-noise").string();
+  sh("vips gaussnoise " + n + "0.v 301 203 --mean 128 --sigma 40 --seed 11 && vips gaussnoise " + n +
+     "1.v 301 203 --mean 128 --sigma 40 --seed 12 && vips gaussnoise " + n + "2.v 301 203 --mean 128 --sigma 40 --seed 13 && vips bandjoin '" +
+     n + "0.v " + n + "1.v " + n + "2.v' " + n + "3.v && vips cast " + n + "3.v " + n + ".v uchar && vips bandjoin_const " +
+     n + ".v " + n + "-alpha.v 200");
+  struct Case {
+    const char* name;
+    std::string options;
+    bool alpha;
+  } cases[] = {
+      {"8-bit 4:2:0", "--Q 80", false},
+      {"10-bit", "--Q 80 --bitdepth 10", false},
+      {"4:4:4", "--Q 80 --subsample-mode off", false},
+      {"with alpha", "--Q 80", true},
+  };
+  for (const Case& c : cases) {
+    const fs::path heic = gDir / (std::string("hevc-") + c.name + ".heic"), reference = heic.string() + ".png";
+    sh("vips heifsave " + q(n + (c.alpha ? "-alpha.v" : ".v")) + " " + q(heic) + " " + c.options);
+    // The vips program decodes with libheif's own decoder; the PNG keeps its pixels exactly.
+    sh("vips colourspace " + q(heic) + " " + q(reference) + " srgb");
+    CFRef<CFDataRef> ours = pixelsOf(heic), theirs = pixelsOf(reference);
+    ASSERT_TRUE(ours) << c.name;
+    ASSERT_TRUE(theirs) << c.name;
+    EXPECT_EQ(CFDataGetLength(ours.get()), 301 * 203 * 4) << c.name;
+    EXPECT_TRUE(CFEqual(ours.get(), theirs.get())) << c.name;
+  }
+
+  // Cut inside the picture's data, or with its data overwritten: no pixels and no crash.
+  std::string whole = readFile(gDir / "hevc-8-bit 4:2:0.heic");
+  writeFile(gDir / "hevc-cut.heic", whole.substr(0, whole.size() * 7 / 10));
+  EXPECT_FALSE(pixelsOf(gDir / "hevc-cut.heic"));
+  std::string scrambled = whole;
+  for (size_t i = scrambled.size() / 2; i < scrambled.size(); i += 7) scrambled[i] = static_cast<char>(scrambled[i] ^ 0x5A);
+  writeFile(gDir / "hevc-scrambled.heic", scrambled);
+  (void)pixelsOf(gDir / "hevc-scrambled.heic");
 }
 
 // PNG chunk with its CRC.
