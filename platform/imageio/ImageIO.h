@@ -26,7 +26,13 @@
 //   most that size, the aspect ratio is kept and nothing is enlarged; without it the full size
 //   is kept. kCGImageSourceCreateThumbnailWithTransform true turns the pixels by the EXIF
 //   orientation. A JPEG is shrunk by its decoder (by 2, 4 or 8) as far as the reduction allows
-//   and then resampled, which gives the same picture as resampling the full decode.
+//   and then resampled, which gives the same picture as resampling the full decode. A
+//   thumbnail's pixels are made when they are first read (by a destination, which encodes each
+//   line as it is scaled, or by CGImageCreateRGBA8Data), so the scaled image is never held
+//   whole: a file cut off inside its pixels gives a thumbnail whose pixels cannot be read, and
+//   a destination given it fails. A later read decodes the file again.
+// - HEIC pictures are decoded with a worker thread per core (libde265), to the same pixels as
+//   libheif's own decoder; this decoder serves every use of libheif in the process.
 // - Destinations encode JPEG only (kUTTypeJPEG), with libvips' default quality unless
 //   kCGImageDestinationLossyCompressionQuality says otherwise, into a mutable data object,
 //   appended when CGImageDestinationFinalize succeeds. The encoder writes the pixels only;
