@@ -256,6 +256,51 @@ bool writeMetadata(std::string& bytes, const std::function<void(Exiv2::Image&)>&
   }
 }
 
+// The offset of a JPEG's first start-of-scan marker, found by following the segments before
+// it; 0 when the bytes are no JPEG whose segments can be followed that far.
+size_t startOfScan(const std::string& bytes) {
+  auto at = [&](size_t i) { return static_cast<unsigned char>(bytes[i]); };
+  if (bytes.size() < 4 || at(0) != 0xFF || at(1) != 0xD8) return 0;
+  size_t pos = 2;
+  while (pos + 4 <= bytes.size()) {
+    if (at(pos) != 0xFF) return 0;
+    const unsigned char marker = at(pos + 1);
+    if (marker == 0xFF) {  // a fill byte before the marker
+      ++pos;
+      continue;
+    }
+    if (marker == 0xDA) return pos;
+    // Markers without a length (or an image that ends) have no place before the scan.
+    if (marker == 0xD8 || marker == 0xD9 || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7) || marker == 0x00)
+      return 0;
+    const size_t length = (size_t{at(pos + 2)} << 8) | at(pos + 3);
+    if (length < 2 || length > bytes.size() - pos - 2) return 0;
+    pos += 2 + length;
+  }
+  return 0;
+}
+
+// A JPEG's metadata rewritten by Exiv2 on the segments before the scan only: the compressed
+// picture after them goes over unchanged, as Exiv2 itself would copy it, without being copied
+// through Exiv2's growing buffers. False (bytes unchanged) when the segments cannot be
+// followed or Exiv2 cannot write them; `why` then tells why when Exiv2 refused.
+bool writeJpegHeaderMetadata(std::string& bytes, const std::function<void(Exiv2::Image&)>& change, std::string* why) {
+  const size_t scan = startOfScan(bytes);
+  if (scan == 0) return false;
+  // The segments, then a scan header of one component and the end of the image in place of the
+  // picture, which Exiv2 copies from its start-of-scan marker on without reading it.
+  static const char kStubScan[] = "\xFF\xDA\x00\x08\x01\x01\x00\x00\x3F\x00\xFF\xD9";
+  std::string head(bytes, 0, scan);
+  head.append(kStubScan, sizeof kStubScan - 1);
+  if (!writeMetadata(head, change, why)) return false;
+  const size_t newScan = startOfScan(head);
+  if (newScan == 0) return false;
+  head.resize(newScan);
+  head.append(bytes, scan, std::string::npos);
+  bytes.swap(head);
+  return true;
+}
+
 // A JPEG of 8-bit RGB pixels.
 bool encodeJpeg(const void* pixels, int width, int height, int bands, std::string& out, std::string* why) {
   VipsImage* image = vips_image_new_from_memory_copy(pixels, static_cast<size_t>(width) * height * bands, width, height,
@@ -365,19 +410,20 @@ bool renderVersion(const PhotoLibrary& library, size_t index, const std::string&
     if (!readWhole(photo.path, bytes)) return fail("cannot be read");
     // The copy's own metadata, with the version's merged over it; bytes stay as they are
     // when Exiv2 cannot write them.
-    bool written = writeMetadata(
-        bytes,
-        [&](Exiv2::Image& image) {
-          Exiv2::ExifData exif = image.exifData();
-          Exiv2::IptcData iptc = image.iptcData();
-          Exiv2::XmpData xmp = image.xmpData();
-          mergeVersion(library, index, settings, exif, iptc, xmp);
-          image.setExifData(exif);
-          if (Exiv2::ImageFactory::checkMode(image.imageType(), Exiv2::mdIptc) == Exiv2::amReadWrite)
-            image.setIptcData(iptc);
-          image.setXmpData(xmp);
-        },
-        &why);
+    auto merge = [&](Exiv2::Image& image) {
+      Exiv2::ExifData exif = image.exifData();
+      Exiv2::IptcData iptc = image.iptcData();
+      Exiv2::XmpData xmp = image.xmpData();
+      mergeVersion(library, index, settings, exif, iptc, xmp);
+      image.setExifData(exif);
+      if (Exiv2::ImageFactory::checkMode(image.imageType(), Exiv2::mdIptc) == Exiv2::amReadWrite)
+        image.setIptcData(iptc);
+      image.setXmpData(xmp);
+    };
+    bool written = Exiv2::ImageFactory::getType(reinterpret_cast<const Exiv2::byte*>(bytes.data()),
+                                                static_cast<long>(bytes.size())) == Exiv2::ImageType::jpeg &&
+                   writeJpegHeaderMetadata(bytes, merge, &why);
+    if (!written) written = writeMetadata(bytes, merge, &why);
     if (!written && settings.noLocation) return fail("its position cannot be removed (" + why + ")");
     // Otherwise the photo goes as it is: what the host cannot write it still sends.
   } else {

@@ -1,15 +1,19 @@
-// The photo library of velm-export: metadata from photos and sidecars, and caption write-back
-// through the host's scripting.
+// The photo library of velm-export: metadata from photos and sidecars, caption write-back
+// through the host's scripting, and the rendered copies of photos.
 #include <gtest/gtest.h>
 
 #include <exiv2/exiv2.hpp>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <unistd.h>
 
 #include "CFTestSupport.h"
+#include "ExportSettings.h"
+#include "ImageTestSupport.h"
 #include "PhotoLibrary.h"
+#include "Renderer.h"
 #include "TestSupport.h"
 
 namespace fs = std::filesystem;
@@ -338,6 +342,85 @@ TEST_F(Library, TheWriteBackKeepsTheCaptionsOtherLanguagesAndWritesLineFeeds) {
   EXPECT_NE(all.find("\"Description-de-DE\": \"Hafen in der D\xC3\xA4mmerung\""), std::string::npos) << all;
   EXPECT_NE(all.find("\"Description-en-GB\": \"Harbour at dusk\""), std::string::npos) << all;
   EXPECT_EQ(velmtest::readFile(p + ".xmp").find('\r'), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// The offset of the first start-of-scan marker, found by following the segments (the test's own
+// reading, for comparing the compressed pictures).
+size_t scanOffset(const std::string& b) {
+  size_t pos = 2;
+  while (pos + 4 <= b.size() && static_cast<unsigned char>(b[pos]) == 0xFF) {
+    unsigned char marker = static_cast<unsigned char>(b[pos + 1]);
+    if (marker == 0xDA) return pos;
+    pos += 2 + ((size_t{static_cast<unsigned char>(b[pos + 2])} << 8) | static_cast<unsigned char>(b[pos + 3]));
+  }
+  return std::string::npos;
+}
+
+TEST_F(Library, RenderedJPEGsCarryTheMergedMetadataOverTheOriginalsOwnPicture) {
+  struct Case {
+    const char* name;
+    const char* save;  // how vips writes the photo
+  } cases[] = {
+      {"baseline.jpg", "[Q=85]"},
+      {"progressive.jpg", "[Q=85,interlace]"},
+      {"no-subsampling.jpg", "[Q=95,subsample_mode=off]"},
+  };
+  const fs::path noise = dir / "noise.v";
+  velmtest::sh("vips gaussnoise " + velmtest::q(noise) + " 320 240 --mean 128 --sigma 30");
+  for (const Case& c : cases) {
+    const fs::path original = dir / c.name;
+    velmtest::sh("vips copy " + velmtest::q(noise) + " " + velmtest::q(original.string() + c.save) +
+                 " && exiftool -q -q -overwrite_original -GPSLatitude=10 -GPSLatitudeRef=S -GPSLongitude=20 "
+                 "-GPSLongitudeRef=E -IPTC:Caption-Abstract=Old " + velmtest::q(original));
+    // The sidecar's caption, keywords and position go over the photo's.
+    velmtest::writeFile(dir / (std::string(c.name) + ".xmp"),
+                        "<x:xmpmeta xmlns:x='adobe:ns:meta/'><rdf:RDF xmlns:rdf='http://www.w3.org/1999/02/22-rdf-syntax-ns#'>"
+                        "<rdf:Description xmlns:dc='http://purl.org/dc/elements/1.1/' xmlns:exif='http://ns.adobe.com/exif/1.0/'"
+                        " exif:GPSLatitude='46,57.0N' exif:GPSLongitude='7,26.4E'>"
+                        "<dc:description><rdf:Alt><rdf:li xml:lang='x-default'>Bern in the rain</rdf:li></rdf:Alt></dc:description>"
+                        "<dc:subject><rdf:Bag><rdf:li>rain</rdf:li><rdf:li>city</rdf:li></rdf:Bag></dc:subject>"
+                        "</rdf:Description></rdf:RDF></x:xmpmeta>");
+    PhotoLibrary one;
+    std::string why;
+    ASSERT_TRUE(one.add(original.string(), &why)) << why;
+    const fs::path rendered = dir / (std::string("rendered-") + c.name);
+    std::string written;
+    ASSERT_TRUE(renderVersion(one, 0, rendered.string(), ExportSettings{}, &why, &written)) << c.name << ": " << why;
+    const std::string before = velmtest::readFile(original), after = velmtest::readFile(rendered);
+    EXPECT_EQ(written, after) << c.name;
+    ASSERT_NE(scanOffset(before), std::string::npos) << c.name;
+    ASSERT_NE(scanOffset(after), std::string::npos) << c.name;
+    EXPECT_TRUE(before.compare(scanOffset(before), std::string::npos, after, scanOffset(after), std::string::npos) == 0)
+        << c.name << ": the compressed picture changed";
+    // Read back by exiftool.
+    EXPECT_EQ(velmtest::runCommand("exiftool -s3 -IPTC:Caption-Abstract -XMP-dc:Description " + velmtest::q(rendered)),
+              "Bern in the rain\nBern in the rain\n")
+        << c.name;
+    EXPECT_EQ(velmtest::runCommand("exiftool -s3 -sep , -IPTC:Keywords " + velmtest::q(rendered)), "rain,city\n") << c.name;
+    EXPECT_EQ(velmtest::runCommand("exiftool -s3 -n -GPSLatitude -GPSLongitude " + velmtest::q(rendered)), "46.95\n7.44\n")
+        << c.name;
+    EXPECT_EQ(velmtest::runCommand("vips avg " + velmtest::q(rendered) + " >/dev/null && echo decodes"), "decodes\n") << c.name;
+  }
+
+  // Segments that cannot be followed (a length past the end of the file): the photo goes as
+  // Exiv2 leaves it, and nothing is read past the bytes.
+  std::string broken = velmtest::readFile(dir / "baseline.jpg");
+  size_t app = broken.find("\xFF\xE1");
+  ASSERT_NE(app, std::string::npos);
+  broken[app + 2] = static_cast<char>(0xFF);
+  broken[app + 3] = static_cast<char>(0xFF);
+  broken.resize(std::min(broken.size(), app + 600));
+  velmtest::writeFile(dir / "broken.jpg", broken);
+  PhotoLibrary one;
+  std::string why;
+  if (one.add((dir / "broken.jpg").string(), &why)) {
+    std::string written;
+    (void)renderVersion(one, 0, (dir / "rendered-broken.jpg").string(), ExportSettings{}, &why, &written);
+  }
 }
 
 }  // namespace
