@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchPhoto.h"
 #include "BenchServer.h"
 #include "AppKitQt.h"
 #include "BenchTable.h"
@@ -76,9 +77,7 @@ int main(int argc, char** argv) {
 
   // A 6000 x 4000 photo with a position, caption and keywords: a sample, enlarged.
   fs::path photo = work / "big.jpg";
-  std::string make = std::string("vips resize '") + VELM_SOURCE_DIR + "/samples/Beach.jpg' '" + photo.string() +
-                     "[Q=90]' 7.5 --vscale 7.505";
-  if (std::system(make.c_str()) != 0) {
+  if (!bench::makeLargePhoto(photo)) {
     fprintf(stderr, "bench_export: cannot make the test photo (needs vips)\n");
     return 1;
   }

@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchPhoto.h"
 #include "BenchServer.h"
 #include "ExportSession.h"
 #include "ExportWindow.h"
@@ -92,9 +93,7 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
 
   fs::path big = work / "big.jpg";
-  std::string make = std::string("vips resize '") + VELM_SOURCE_DIR + "/samples/Beach.jpg' '" + big.string() +
-                     "[Q=90]' 7.5 --vscale 7.505";
-  if (std::system(make.c_str()) != 0) {
+  if (!bench::makeLargePhoto(big)) {
     fprintf(stderr, "bench_gui_responsiveness: cannot make the test photo (needs vips)\n");
     return 1;
   }

@@ -13,32 +13,13 @@
 #include <string>
 
 #include "CoreServices.h"
-
-namespace {
-
-const std::string& folder() {
-  static const std::string path = [] {
-    std::string templ = std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") + "/fuzz-appledouble-XXXXXX";
-    if (!mkdtemp(templ.data())) std::abort();
-    return templ;
-  }();
-  return path;
-}
-
-bool writeFile(const std::string& path, const uint8_t* data, size_t size) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
-  bool ok = size == 0 || write(fd, data, size) == static_cast<ssize_t>(size);
-  close(fd);
-  return ok;
-}
-
-}  // namespace
+#include "FuzzScratch.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string item = folder() + "/item";
-  const std::string sidecar = folder() + "/._item";
-  if (!writeFile(item, nullptr, 0) || !writeFile(sidecar, data, size)) std::abort();
+  const std::string item = fuzzscratch::folder("appledouble") + "/item";
+  const std::string sidecar = fuzzscratch::folder("appledouble") + "/._item";
+  fuzzscratch::writeFile(item, nullptr, 0);
+  fuzzscratch::writeFile(sidecar, data, size);
 
   FSRef ref;
   if (FSPathMakeRef(reinterpret_cast<const UInt8*>(item.c_str()), &ref, nullptr) == noErr) {
@@ -49,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // A new item where a sidecar is left over: its Finder information goes into that sidecar.
   unlink(item.c_str());
   FSRef parent;
-  if (FSPathMakeRef(reinterpret_cast<const UInt8*>(folder().c_str()), &parent, nullptr) == noErr) {
+  if (FSPathMakeRef(reinterpret_cast<const UInt8*>(fuzzscratch::folder("appledouble").c_str()), &parent, nullptr) == noErr) {
     FSCatalogInfo info;
     std::memset(&info, 0, sizeof info);
     std::memcpy(info.finderInfo, "JPEGVelm", 8);

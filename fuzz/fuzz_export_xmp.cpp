@@ -15,6 +15,7 @@
 #include <string>
 
 #include "CFRef.h"
+#include "FuzzScratch.h"
 #include "CoreFoundation.h"
 #include "PhotoLibrary.h"
 #include "Renderer.h"
@@ -22,21 +23,6 @@
 #include "tinyJpeg.h"
 
 namespace {
-
-const std::string& folder() {
-  static const std::string path = [] {
-    std::string templ = std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") + "/fuzz-export-XXXXXX";
-    if (!mkdtemp(templ.data())) std::abort();
-    return templ;
-  }();
-  return path;
-}
-
-void writeFile(const std::string& path, const std::string& bytes) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0 || write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) std::abort();
-  close(fd);
-}
 
 // The small JPEG with an XMP packet in an APP1 segment after its start marker.
 std::string jpegWithXmp(const std::string& xmp) {
@@ -53,10 +39,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
   const int where = data[0] % 3;
   const std::string xmp(reinterpret_cast<const char*>(data) + 1, size - 1);
-  const std::string photo = folder() + "/photo.jpg";
+  const std::string photo = fuzzscratch::folder("export") + "/photo.jpg";
   const std::string sidecar = PhotoLibrary::sidecarPath(photo);
-  writeFile(photo, where == 0 ? std::string(reinterpret_cast<const char*>(kTinyJpeg), kTinyJpegLength) : jpegWithXmp(xmp));
-  if (where != 1) writeFile(sidecar, xmp);
+  fuzzscratch::writeFile(photo,
+                         where == 0 ? std::string(reinterpret_cast<const char*>(kTinyJpeg), kTinyJpegLength) : jpegWithXmp(xmp));
+  if (where != 1) fuzzscratch::writeFile(sidecar, xmp);
 
   {
     PhotoLibrary library;
@@ -65,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       CFRef<CFDictionaryRef> properties(library.copyExportProperties(0));
       (void)library.caption(0);
       (void)library.keywords(0);
-      const std::string rendered = folder() + "/rendered.jpg";
+      const std::string rendered = fuzzscratch::folder("export") + "/rendered.jpg";
       std::string why;
       (void)renderVersion(library, 0, rendered, ExportSettings{}, &why);
       unlink(rendered.c_str());

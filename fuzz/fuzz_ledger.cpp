@@ -9,18 +9,10 @@
 #include <cstdlib>
 #include <string>
 
+#include "FuzzScratch.h"
 #include "PublicationLedger.h"
 
 namespace {
-
-const std::string& folder() {
-  static const std::string path = [] {
-    std::string templ = std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") + "/fuzz-ledger-XXXXXX";
-    if (!mkdtemp(templ.data())) std::abort();
-    return templ;
-  }();
-  return path;
-}
 
 void readAll(const PublicationLedger& ledger) {
   (void)ledger.find("0123456789abcdef0123456789abcdef", "http://127.0.0.1:1", "anna");
@@ -32,11 +24,9 @@ void readAll(const PublicationLedger& ledger) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string path = folder() + "/ledger.sqlite";
+  const std::string path = fuzzscratch::folder("ledger") + "/ledger.sqlite";
   for (const char* extra : {"-journal", "-wal", "-shm"}) unlink((path + extra).c_str());
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0 || write(fd, data, size) != static_cast<ssize_t>(size)) std::abort();
-  close(fd);
+  fuzzscratch::writeFile(path, data, size);
 
   std::string why;
   {

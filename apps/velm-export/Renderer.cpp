@@ -420,10 +420,8 @@ bool renderVersion(const PhotoLibrary& library, size_t index, const std::string&
         image.setIptcData(iptc);
       image.setXmpData(xmp);
     };
-    bool written = Exiv2::ImageFactory::getType(reinterpret_cast<const Exiv2::byte*>(bytes.data()),
-                                                static_cast<long>(bytes.size())) == Exiv2::ImageType::jpeg &&
-                   writeJpegHeaderMetadata(bytes, merge, &why);
-    if (!written) written = writeMetadata(bytes, merge, &why);
+    // A JPEG (whose segments can be followed) on its segments only; any other file whole.
+    bool written = writeJpegHeaderMetadata(bytes, merge, &why) || writeMetadata(bytes, merge, &why);
     if (!written && settings.noLocation) return fail("its position cannot be removed (" + why + ")");
     // Otherwise the photo goes as it is: what the host cannot write it still sends.
   } else {
