@@ -58,8 +58,9 @@ struct Sidecar {
   std::vector<Entry> entries;
 };
 
-// Parses a whole sidecar file; false when it is not AppleDouble version 2 or an entry lies
-// outside the file.
+// Parses a whole sidecar file; false when it is not AppleDouble version 2, an entry lies
+// outside the file, or an entry is listed twice (a reader would take one and a writer change
+// the other).
 bool parse(std::vector<UInt8> bytes, Sidecar* out) {
   if (bytes.size() < kHeaderSize) return false;
   if (get32(&bytes[0]) != kMagic || get32(&bytes[4]) != kVersion) return false;
@@ -72,6 +73,8 @@ bool parse(std::vector<UInt8> bytes, Sidecar* out) {
     if (UInt64(e.offset) + e.length > bytes.size()) return false;
     // An entry inside the header or the entry table would overwrite them when written in place.
     if (e.length > 0 && e.offset < kHeaderSize + count * kDescriptorSize) return false;
+    for (const Entry& seen : entries)
+      if (seen.id == e.id) return false;
     entries.push_back(e);
   }
   out->bytes = std::move(bytes);

@@ -327,6 +327,12 @@ TEST_F(FilesTest, CreateRefusesWhatItCannotDoBeforeMakingAnything) {
   EXPECT_EQ(ioErr, create("a", kFSCatInfoFinderInfo, &info, &ref));
   EXPECT_EQ("private notes", readFile(dir / "._a"));
   EXPECT_FALSE(fs::exists(dir / "a"));
+  // Nor is one that lists its Finder information twice: which of the two would be the item's?
+  const std::string twice = appleDouble({{9, std::string(32, 'x')}, {9, std::string(32, 'y')}});
+  writeFile(dir / "._b", twice);
+  EXPECT_EQ(ioErr, create("b", kFSCatInfoFinderInfo, &info, &ref));
+  EXPECT_EQ(twice, readFile(dir / "._b"));
+  EXPECT_FALSE(fs::exists(dir / "b"));
 }
 
 TEST_F(FilesTest, WritingFinderInformationKeepsEveryOtherSidecarEntry) {
