@@ -60,6 +60,7 @@ CFRef<CFStringRef> cf(const std::string& s) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  tuneMemoryForExports();
   std::vector<int> counts;
   for (int i = 1; i < argc; ++i) counts.push_back(std::atoi(argv[i]));
   if (counts.empty()) counts = {10, 50, 200};

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "ExportHost.h"
 #include "ExportWindow.h"
 #include "HostPlugIn.h"
 
@@ -40,6 +41,7 @@ void usage(FILE* to) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  tuneMemoryForExports();
   static const option longOptions[] = {{"service", required_argument, nullptr, 's'},
                                        {"bundle", required_argument, nullptr, 'b'},
                                        {"help", no_argument, nullptr, 'h'},

@@ -3,6 +3,7 @@
 #include "Renderer.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,6 +35,12 @@ void HostExportManager::exportManagerDidExportImageAtIndex(unsigned index, SInt3
 using velmexport::cfString;
 using velmexport::utf8;
 
+
+void tuneMemoryForExports() {
+  mallopt(M_MMAP_THRESHOLD, 32 << 20);
+  mallopt(M_TRIM_THRESHOLD, 128 << 20);
+  mallopt(M_ARENA_MAX, 2);
+}
 
 void runExportImages(ApertureExportPlugIn& plugIn, const PhotoLibrary& library, HostExportManager& manager,
                      const std::function<void(unsigned index, const std::string&)>& failure,

@@ -52,6 +52,14 @@ class HostAPIManager : public PROAPIManager {
   std::shared_ptr<HostExportManager> exportManager;
 };
 
+// Sets the process's memory allocator up for exports of many photos; call it once, first thing
+// in main, before any thread starts. Each photo takes the same large blocks again (its bytes,
+// the copy with its metadata, the decoder's lines): they come from the heap (up to 32 MiB) and
+// stay there (up to 128 MiB freed) for the next photo, which would otherwise map them afresh
+// and fault them in page by page. Threads share two allocation arenas, so the blocks one
+// photo's decoding threads free are the ones the next photo's take.
+void tuneMemoryForExports();
+
 // Runs the images of an export the plug-in agreed to begin: for each one the host asks the
 // plug-in, renders the version (renderVersion, with `settings`) into the plug-in's destination
 // folder under the version's name and tells the plug-in; then it reports the end. Stops early

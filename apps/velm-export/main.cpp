@@ -335,6 +335,7 @@ void printPreview(const std::vector<PhotoPreview>& previews) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  tuneMemoryForExports();
   Options options = parse(argc, argv);
   if (options.retryFailed && !options.photos.empty())
     usageError("--retry-failed takes no photos: it exports the ones the last failed run left");
