@@ -14,6 +14,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QComboBox>
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QPushButton>
@@ -130,6 +131,7 @@ int main(int argc, char** argv) {
     window.findChild<QLineEdit*>("velmPassword")->setText("secret");
     window.findChild<QLineEdit*>("serviceField")->setText(QString::fromStdString(server.url));
     window.findChild<QAbstractButton*>("republishBox")->setChecked(true);
+    window.findChild<QComboBox*>("sizePopUp")->setCurrentIndex(1);  // 1600, as the reference below
     bool finished = false;
     QObject::connect(&window, &velmexport::ExportWindow::exportFinished, [&] { finished = true; });
     t0 = Clock::now();
