@@ -2,12 +2,9 @@
 #include "ExportHost.h"
 #include "Renderer.h"
 
-#include <fcntl.h>
 #include <malloc.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <filesystem>
 
 namespace fs = std::filesystem;
@@ -34,7 +31,6 @@ void HostExportManager::exportManagerDidExportImageAtIndex(unsigned index, SInt3
 
 using velmexport::cfString;
 using velmexport::utf8;
-
 
 void tuneMemoryForExports() {
   mallopt(M_MMAP_THRESHOLD, 32 << 20);
